@@ -1,0 +1,9 @@
+# Sourced by the Wine scripts with the build's prefix as $1: quiet, and no
+# prompts for Mono or Gecko, which nothing here needs.
+: "${1:?the build's Wine prefix is the first argument}"
+export WINEPREFIX="$1"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+WINE_LOADER=/usr/lib/wine/wine64
+[ -x "$WINE_LOADER" ] || WINE_LOADER=wine64
+export WINELOADER="$WINE_LOADER"

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <array>
+#include <span>
+
+#include "cmdline/arguments.h"
+#include "cmdline/parser.h"
+
+// Command-line option names that partners, shortcuts and the product's own
+// processes pass to the launcher; renaming one breaks those callers.
+namespace option {
+inline constexpr wchar_t kLaunchPkgName[] = L"launch-pkg-name";
+inline constexpr wchar_t kAppLaunchInfo[] = L"app-launch-info";
+inline constexpr wchar_t kFrom[] = L"from";
+inline constexpr wchar_t kLaunchDeepLink[] = L"launch-deep-link";
+inline constexpr wchar_t kLaunchExtraData[] = L"launch-extra-data";
+inline constexpr wchar_t kFromSource[] = L"from-source";
+inline constexpr wchar_t kInstallAppInfo[] = L"install-app-info";
+inline constexpr wchar_t kQuit[] = L"quit";
+inline constexpr wchar_t kOem[] = L"oem";
+inline constexpr wchar_t kOemStartVm[] = L"oem-start-vm";
+inline constexpr wchar_t kOemStopVm[] = L"oem-stop-vm";
+inline constexpr wchar_t kInstallPkgName[] = L"install-pkg-name";
+inline constexpr wchar_t kInstallFilePath[] = L"install-file-path";
+inline constexpr wchar_t kLaunchTvSeries[] = L"launch-tv-series";
+inline constexpr wchar_t kLocalInstall[] = L"local-install";
+inline constexpr wchar_t kPseudoProtocol[] = L"pseudo-protocol";
+inline constexpr wchar_t kContextMenuSearch[] = L"context-menu-search";
+inline constexpr wchar_t kSilent[] = L"silent";
+}  // namespace option
+
+enum class OptionType { kString, kInt, kBool, kFlag };
+
+struct OptionDef {
+  const wchar_t* name;
+  OptionType type;
+};
+
+// Read by the forwarding of requests to the emulator client.
+inline constexpr std::array kLauncherOptions{
+    OptionDef{option::kLaunchPkgName, OptionType::kString},
+    OptionDef{option::kAppLaunchInfo, OptionType::kString},
+    OptionDef{option::kFrom, OptionType::kInt},
+    OptionDef{option::kLaunchDeepLink, OptionType::kString},
+    OptionDef{option::kLaunchExtraData, OptionType::kString},
+    OptionDef{option::kFromSource, OptionType::kString},
+    OptionDef{option::kInstallAppInfo, OptionType::kString},
+    OptionDef{option::kQuit, OptionType::kBool},
+    OptionDef{option::kOem, OptionType::kString},
+    OptionDef{option::kOemStartVm, OptionType::kString},
+    OptionDef{option::kOemStopVm, OptionType::kString},
+    OptionDef{option::kInstallPkgName, OptionType::kString},
+    OptionDef{option::kInstallFilePath, OptionType::kString},
+    OptionDef{option::kLaunchTvSeries, OptionType::kString},
+};
+
+// What the dispatch decides on.
+inline constexpr std::array kDispatchOptions{
+    OptionDef{option::kLocalInstall, OptionType::kString},
+    OptionDef{option::kPseudoProtocol, OptionType::kString},
+    OptionDef{option::kContextMenuSearch, OptionType::kString},
+};
+
+// Shortcut launches read "from" as text, not as the number above.
+inline constexpr std::array kShortcutOptions{
+    OptionDef{option::kPseudoProtocol, OptionType::kString},
+    OptionDef{option::kFrom, OptionType::kString},
+    OptionDef{option::kSilent, OptionType::kFlag},
+};
+
+inline constexpr std::array kOemStopOptions{
+    OptionDef{option::kOemStopVm, OptionType::kString},
+};
+
+// Registers each option by long name only, without description; every value
+// option is required (empty, 0 or false by default), so a parse reports the
+// absent ones, which no caller reads. Names already registered are kept.
+void RegisterOptions(cmdline::parser& parser, std::span<const OptionDef> options);
+
+// Parses the arguments unless there are none to parse; the result and the
+// error list are not wanted by any caller.
+void ParseArguments(cmdline::parser& parser, const cmdline::Arguments& arguments);
+
+// The process-wide launcher options, parsed again from the process's own
+// command line at each call.
+cmdline::parser& LaunchOptions();

@@ -1,0 +1,138 @@
+#include "test_support.h"
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace test_support {
+namespace {
+
+std::map<std::wstring, ChildMain>& Roles() {
+  static std::map<std::wstring, ChildMain> roles;
+  return roles;
+}
+
+std::wstring QuoteForCommandLine(const std::wstring& text) {
+  return L"\"" + text + L"\"";
+}
+
+std::wstring UpperCase(std::wstring text) {
+  for (wchar_t& c : text) c = towupper(c);
+  return text;
+}
+
+// CreateProcessW wants "KEY=value\0...\0\0".
+std::wstring BuildEnvironment(const std::map<std::wstring, std::wstring>& overrides) {
+  std::map<std::wstring, std::wstring> merged;
+  wchar_t* block = GetEnvironmentStringsW();
+  for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) {
+    const std::wstring text = entry;
+    const size_t equals = text.find(L'=', 1);
+    if (equals == std::wstring::npos) continue;
+    merged[text.substr(0, equals)] = text.substr(equals + 1);
+  }
+  FreeEnvironmentStringsW(block);
+  for (const auto& [key, value] : overrides) {
+    std::erase_if(merged, [&](const auto& item) {
+      return UpperCase(item.first) == UpperCase(key);
+    });
+    merged[key] = value;
+  }
+  std::wstring result;
+  for (const auto& [key, value] : merged) {
+    result += key + L"=" + value;
+    result.push_back(L'\0');
+  }
+  result.push_back(L'\0');
+  return result;
+}
+
+}  // namespace
+
+ChildRole::ChildRole(const wchar_t* name, ChildMain main) { Roles()[name] = main; }
+
+int RunChildRole(const std::wstring& name, int argc, wchar_t** argv) {
+  const auto found = Roles().find(name);
+  return found == Roles().end() ? 99 : found->second(argc, argv);
+}
+
+std::filesystem::path OwnExecutable() {
+  wchar_t path[MAX_PATH * 4];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+  return std::filesystem::path(std::wstring(path, length));
+}
+
+std::filesystem::path BinaryDir() { return OwnExecutable().parent_path(); }
+
+base::KernelHandle StartProcess(const std::filesystem::path& executable,
+                                const std::wstring& command_line,
+                                const std::map<std::wstring, std::wstring>& environment) {
+  std::wstring mutable_line = command_line;
+  std::wstring env_block;
+  if (!environment.empty()) env_block = BuildEnvironment(environment);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(executable.c_str(), mutable_line.data(), nullptr, nullptr,
+                      FALSE, CREATE_UNICODE_ENVIRONMENT,
+                      env_block.empty() ? nullptr : env_block.data(), nullptr,
+                      &startup, &info)) {
+    return {};
+  }
+  base::KernelHandle thread(info.hThread);
+  return base::KernelHandle(info.hProcess);
+}
+
+base::KernelHandle StartChild(const std::wstring& role, const std::wstring& arguments) {
+  const std::filesystem::path self = OwnExecutable();
+  std::wstring line = QuoteForCommandLine(self.wstring()) + L" --child " + role;
+  if (!arguments.empty()) line += L" " + arguments;
+  return StartProcess(self, line);
+}
+
+DWORD WaitForExitCode(const base::KernelHandle& process) {
+  if (!process || WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) {
+    return static_cast<DWORD>(-1);
+  }
+  DWORD code = static_cast<DWORD>(-1);
+  GetExitCodeProcess(process.get(), &code);
+  return code;
+}
+
+std::wstring UniqueName(const std::wstring& prefix) {
+  static std::atomic<unsigned> counter{0};
+  return prefix + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+         std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++counter);
+}
+
+TempDir::TempDir() {
+  wchar_t temp[MAX_PATH + 1];
+  GetTempPathW(MAX_PATH + 1, temp);
+  path_ = std::filesystem::path(temp) / UniqueName(L"kestova-test");
+  std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ReadFileBytes(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+}  // namespace test_support

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <windows.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "system/unique_resource.h"
+
+namespace test_support {
+
+// A test executable can act as a child process of its own tests: started
+// with "--child ROLE", it runs the role's function instead of the tests.
+using ChildMain = int (*)(int argc, wchar_t** argv);
+struct ChildRole {
+  ChildRole(const wchar_t* name, ChildMain main);
+};
+int RunChildRole(const std::wstring& name, int argc, wchar_t** argv);
+
+std::filesystem::path OwnExecutable();
+std::filesystem::path BinaryDir();
+
+// Starts a process; environment entries given here replace or add to this
+// process's own. Returns the process handle (invalid on failure).
+base::KernelHandle StartProcess(
+    const std::filesystem::path& executable, const std::wstring& command_line,
+    const std::map<std::wstring, std::wstring>& environment = {});
+// Starts this executable as the given child role.
+base::KernelHandle StartChild(const std::wstring& role,
+                              const std::wstring& arguments = L"");
+// Waits (a minute at most) and returns the exit code, or -1.
+DWORD WaitForExitCode(const base::KernelHandle& process);
+
+// A new, empty folder under the temporary folder, removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Unique within the machine: for named objects and registry keys.
+std::wstring UniqueName(const std::wstring& prefix);
+
+std::string ReadFileBytes(const std::filesystem::path& path);
+std::vector<std::string> SplitLines(const std::string& text);
+
+}  // namespace test_support
