@@ -4,9 +4,12 @@
 
 #include <ios>
 
+#include "install/install_layout.h"
 #include "log/logger.h"
 
 void Initialize() {
+  // Before the log exists: nothing it could log would reach the file.
+  InstallLayout::Instance().Init(L"Kestova");
   Logger::Instance().StartOnce("launcher", std::ios::app);
   LogLine("[Cmd]:{}", GetCommandLineA());
 }

@@ -1,0 +1,116 @@
+#include "install/registry.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "test_support.h"
+
+namespace {
+
+// A throw-away key of each hive, removed with everything under it.
+class RegistryTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str());
+    RegDeleteKeyExW(HKEY_CURRENT_USER, key_.c_str(), KEY_WOW64_64KEY, 0);
+    DeleteRegKeyTree(key_);
+  }
+
+  void SetRaw(HKEY hive, const std::wstring& name, DWORD type, const void* data, DWORD bytes) {
+    base::RegKey key;
+    ASSERT_EQ(RegCreateKeyExW(hive, key_.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY,
+                              nullptr, key.put(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegSetValueExW(key.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), bytes),
+        ERROR_SUCCESS);
+  }
+
+  const std::wstring key_ = L"SOFTWARE\\" + test_support::UniqueName(L"KestovaRegistryTest");
+};
+
+TEST_F(RegistryTest, ReadsOnlyWellFormedStrings) {
+  const wchar_t text[] = L"C:\\x";
+  const wchar_t expandable[] = L"%TEMP%\\y";
+  const wchar_t empty[] = L"";
+  const wchar_t unterminated[] = {L'a', L'b'};
+  const DWORD number = 7;
+  const BYTE bytes[] = {1, 2, 3, 4};
+  SetRaw(HKEY_CURRENT_USER, L"text", REG_SZ, text, sizeof(text));
+  SetRaw(HKEY_CURRENT_USER, L"expand", REG_EXPAND_SZ, expandable, sizeof(expandable));
+  SetRaw(HKEY_CURRENT_USER, L"empty", REG_SZ, empty, sizeof(empty));
+  SetRaw(HKEY_CURRENT_USER, L"zero-bytes", REG_SZ, empty, 0);
+  SetRaw(HKEY_CURRENT_USER, L"odd", REG_SZ, text, 5);
+  SetRaw(HKEY_CURRENT_USER, L"unterminated", REG_SZ, unterminated, sizeof(unterminated));
+  SetRaw(HKEY_CURRENT_USER, L"dword", REG_DWORD, &number, sizeof(number));
+  SetRaw(HKEY_CURRENT_USER, L"binary", REG_BINARY, bytes, sizeof(bytes));
+
+  struct Case {
+    const wchar_t* name;
+    const wchar_t* expected;
+  };
+  for (const Case& c : {Case{L"text", L"C:\\x"}, Case{L"expand", L"%TEMP%\\y"},
+                        Case{L"empty", L""}, Case{L"zero-bytes", L"fallback"},
+                        Case{L"odd", L"fallback"}, Case{L"unterminated", L"fallback"},
+                        Case{L"dword", L"fallback"}, Case{L"binary", L"fallback"},
+                        Case{L"missing", L"fallback"}}) {
+    EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key_, c.name, L"fallback"), c.expected) << c.name;
+  }
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key_ + L"\\missing", L"text", L"fallback"),
+            L"fallback");
+}
+
+TEST_F(RegistryTest, ReadsQwordsOfTheCurrentUserOnly) {
+  const uint64_t big = 0x1122334455667788ull;
+  const DWORD small = 5;
+  SetRaw(HKEY_CURRENT_USER, L"qword", REG_QWORD, &big, sizeof(big));
+  SetRaw(HKEY_CURRENT_USER, L"dword", REG_DWORD, &small, sizeof(small));
+  SetRaw(HKEY_LOCAL_MACHINE, L"machine", REG_QWORD, &big, sizeof(big));
+  EXPECT_EQ(ReadRegQword(key_, L"qword"), big);
+  EXPECT_EQ(ReadRegQword(key_, L"dword"), 0u);
+  EXPECT_EQ(ReadRegQword(key_, L"machine"), 0u);
+  EXPECT_EQ(ReadRegQword(key_, L"missing"), 0u);
+}
+
+TEST_F(RegistryTest, WriteCreatesMissingKeysInEitherHive) {
+  for (HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+    const std::wstring nested = key_ + L"\\a\\b";
+    EXPECT_TRUE(WriteRegString(hive, nested, L"Version", L"5.1.2.3"));
+    EXPECT_EQ(ReadRegString(hive, nested, L"Version", L""), L"5.1.2.3");
+    EXPECT_TRUE(WriteRegString(hive, nested, L"Empty", L""));
+    EXPECT_EQ(ReadRegString(hive, nested, L"Empty", L"fallback"), L"");
+  }
+}
+
+TEST_F(RegistryTest, DeletesATreeAndAcceptsAMissingKey) {
+  ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, key_ + L"\\one\\two\\three", L"v", L"x"));
+  ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, key_ + L"\\one\\sibling", L"v", L"x"));
+  EXPECT_TRUE(DeleteRegKeyTree(key_ + L"\\"));
+  base::RegKey key;
+  EXPECT_EQ(
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()),
+      ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(DeleteRegKeyTree(key_ + L"\\never-created"));
+}
+
+TEST(FolderTest, EnsureDirectoryCreatesParentsAndAcceptsAnyExistingPath) {
+  test_support::TempDir temp;
+  const auto nested = temp.path() / "a" / "b" / "c";
+  EXPECT_TRUE(EnsureDirectory(nested.wstring()));
+  EXPECT_TRUE(std::filesystem::is_directory(nested));
+  const auto file = temp.path() / "file";
+  { std::ofstream(file) << "x"; }
+  EXPECT_TRUE(EnsureDirectory(file.wstring()));
+  EXPECT_FALSE(EnsureDirectory((file / "below").wstring()));
+}
+
+TEST(FolderTest, ProgramFilesIsAnAbsoluteFolder) {
+  const std::wstring folder = ProgramFilesDir();
+  EXPECT_TRUE(std::filesystem::path(folder).is_absolute()) << folder;
+  EXPECT_EQ(KnownFolderPath(CSIDL_PROGRAM_FILES), folder);
+}
+
+}  // namespace

@@ -1,0 +1,204 @@
+#include "system/process.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+
+#include "stand_in_process.h"
+#include "system/text.h"
+#include "test_support.h"
+
+namespace {
+
+using test_support::StandInProcess;
+
+bool Contains(const std::vector<DWORD>& ids, DWORD id) {
+  return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+bool SamePath(const std::filesystem::path& a, const std::filesystem::path& b) {
+  return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+class ProcessTest : public testing::Test {
+ protected:
+  // Unique per test, so parallel runs never see each other's stand-ins.
+  std::wstring UniqueExe() { return test_support::UniqueName(L"kt") + L".exe"; }
+  test_support::TempDir temp_;
+};
+
+TEST_F(ProcessTest, VmWorkersAreFoundByTheExactLowerCaseName) {
+  StandInProcess first(temp_.path() / "a", L"vmwp.exe");
+  StandInProcess second(temp_.path() / "a", L"vmwp.exe");
+  StandInProcess upper(temp_.path() / "b", L"VMWP.EXE");
+  ASSERT_TRUE(first.started() && second.started() && upper.started());
+  const std::vector<DWORD> ids = FindVmWorkerProcessIds();
+  EXPECT_TRUE(Contains(ids, first.id()));
+  EXPECT_TRUE(Contains(ids, second.id()));
+  EXPECT_FALSE(Contains(ids, upper.id()));
+}
+
+TEST_F(ProcessTest, FindsAProcessByNameIgnoringCase) {
+  const std::wstring name = UniqueExe();
+  StandInProcess process(temp_.path(), name);
+  ASSERT_TRUE(process.started());
+  std::wstring upper = name;
+  for (wchar_t& c : upper) c = towupper(c);
+  EXPECT_EQ(FindProcessIdByName(name), process.id());
+  EXPECT_EQ(FindProcessIdByName(upper), process.id());
+  EXPECT_EQ(FindProcessIdByName(UniqueExe()), 0u);
+}
+
+TEST_F(ProcessTest, KillEndsEveryMatchingProcessAndReportsEach) {
+  const std::wstring name = UniqueExe();
+  StandInProcess first(temp_.path(), name);
+  StandInProcess second(temp_.path(), name);
+  StandInProcess bystander(temp_.path(), UniqueExe());
+  ASSERT_TRUE(first.started() && second.started() && bystander.started());
+
+  std::vector<std::pair<std::filesystem::path, bool>> reported;
+  const std::wstring_view names[] = {L"not-running.exe", name};
+  EXPECT_EQ(KillProcesses(names, L"", 0,
+                          [&](const std::filesystem::path& image, bool ended) {
+                            reported.emplace_back(image, ended);
+                          }),
+            0u);
+  EXPECT_FALSE(first.running());
+  EXPECT_FALSE(second.running());
+  EXPECT_TRUE(bystander.running());
+  ASSERT_EQ(reported.size(), 2u);
+  for (const auto& [image, ended] : reported) {
+    EXPECT_TRUE(SamePath(image, first.image())) << image;
+    EXPECT_TRUE(ended);
+  }
+}
+
+TEST_F(ProcessTest, KillHonoursTheImageFilterWithoutRegardToCase) {
+  const std::wstring name = UniqueExe();
+  StandInProcess inside(temp_.path() / "Wanted", name);
+  StandInProcess outside(temp_.path() / "Other", name);
+  ASSERT_TRUE(inside.started() && outside.started());
+  EXPECT_EQ(base::system::KillProcess(name, L"\\wANTED\\", 0), 0u);
+  EXPECT_FALSE(inside.running());
+  EXPECT_TRUE(outside.running());
+}
+
+TEST_F(ProcessTest, KillNeverEndsTheExcludedProcess) {
+  const std::wstring name = UniqueExe();
+  StandInProcess excluded(temp_.path(), name);
+  ASSERT_TRUE(excluded.started());
+  EXPECT_EQ(base::system::KillProcess(name, L"", excluded.id()), 0u);
+  EXPECT_TRUE(excluded.running());
+
+  const std::wstring own_name = test_support::OwnExecutable().filename().wstring();
+  EXPECT_EQ(base::system::KillProcess(own_name, L"", GetCurrentProcessId()), 0u);
+}
+
+TEST_F(ProcessTest, AProcessThatAlreadyEndedCountsAsKilled) {
+  const auto image = test_support::CopyStandIn(temp_.path(), UniqueExe());
+  const auto process = test_support::StartProcess(image, L"\"" + image.wstring() + L"\"");
+  ASSERT_EQ(test_support::WaitForExitCode(process), 0u);
+  EXPECT_TRUE(TerminateAndConfirm(process.get()));
+}
+
+TEST_F(ProcessTest, ReportsTheAccountOfALiveProcessOnly) {
+  wchar_t own_user[256] = {};
+  DWORD length = 256;
+  ASSERT_TRUE(GetUserNameW(own_user, &length));
+  std::wstring user = L"untouched";
+  std::wstring domain = L"untouched";
+  StandInProcess process(temp_.path(), UniqueExe());
+  ASSERT_TRUE(process.started());
+  EXPECT_EQ(GetProcessUser(process.id(), user, domain), S_OK);
+  EXPECT_EQ(user, own_user);
+  EXPECT_FALSE(domain.empty());
+
+  user = L"untouched";
+  constexpr DWORD kNeverIssued = 0xFFFFFFF0;
+  EXPECT_EQ(GetProcessUser(kNeverIssued, user, domain), E_FAIL);
+  EXPECT_EQ(GetProcessUser(0, user, domain), E_FAIL);
+  EXPECT_EQ(user, L"untouched");
+}
+
+TEST_F(ProcessTest, ReadsTheFullImagePathOfAnotherProcess) {
+  StandInProcess process(temp_.path() / "deep" / "er", UniqueExe());
+  ASSERT_TRUE(process.started());
+  EXPECT_TRUE(SamePath(ProcessImagePath(process.handle()), process.image()));
+  EXPECT_TRUE(SamePath(ProcessImagePath(GetCurrentProcess()), OwnExecutablePath()));
+}
+
+TEST(ProcessFactsTest, StartTimeIsStableAndRecent) {
+  const uint64_t start = ProcessStartTimeMs();
+  EXPECT_EQ(ProcessStartTimeMs(), start);
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const uint64_t now_ms =
+      ((static_cast<uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) -
+       116444736000000000ULL) / 10000;
+  EXPECT_LE(start, now_ms);
+  EXPECT_LT(now_ms - start, 10ull * 60 * 1000);
+}
+
+TEST(ProcessFactsTest, GuidTextHasTheFixedUpperCaseForm) {
+  const std::regex form("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$");
+  const std::string first = NewGuidText();
+  EXPECT_TRUE(std::regex_match(first, form)) << first;
+  EXPECT_NE(NewGuidText(), first);
+}
+
+TEST(ProcessFactsTest, OwnExecutableIsThisTestProgram) {
+  EXPECT_TRUE(SamePath(OwnExecutablePath(), test_support::OwnExecutable()));
+}
+
+TEST_F(ProcessTest, GlobalObjectIsPresentOnlyWhileAnotherProcessHoldsIt) {
+  const std::string name = WideToUtf8(test_support::UniqueName(L"kestova-probe"));
+  EXPECT_FALSE(IsGlobalObjectPresent(name));
+  EXPECT_FALSE(IsGlobalObjectPresent(name));  // the probe left the name free
+  {
+    StandInProcess holder(temp_.path(), UniqueExe(),
+                          L"--hold-mutex Global\\" + Utf8ToWide(name));
+    ASSERT_TRUE(holder.started());
+    EXPECT_TRUE(IsGlobalObjectPresent(name));
+    EXPECT_FALSE(IsGlobalObjectPresent("Local-only-" + name));
+  }
+  EXPECT_FALSE(IsGlobalObjectPresent(name));
+}
+
+TEST(SecurityAttributesTest, AreBuiltOnceWithANullDacl) {
+  SECURITY_ATTRIBUTES* attributes = EveryoneSecurityAttributes();
+  ASSERT_NE(attributes, nullptr);
+  EXPECT_EQ(attributes, EveryoneSecurityAttributes());
+  EXPECT_EQ(attributes->nLength, 24u);
+  EXPECT_FALSE(attributes->bInheritHandle);
+  BOOL present = FALSE;
+  BOOL defaulted = TRUE;
+  PACL dacl = reinterpret_cast<PACL>(1);
+  ASSERT_TRUE(GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &dacl,
+                                        &defaulted));
+  EXPECT_TRUE(present);
+  EXPECT_EQ(dacl, nullptr);
+}
+
+TEST_F(ProcessTest, ShellOpenStartsTheProgramWithItsParametersAndFolder) {
+  const auto image = test_support::CopyStandIn(temp_.path() / "bin", UniqueExe());
+  const auto work = temp_.path() / L"w\u00f6rk dir";
+  std::filesystem::create_directories(work);
+  const auto record = temp_.path() / "record.txt";
+  const std::wstring done_name = test_support::UniqueName(L"kestova-shell-done");
+  const base::KernelHandle done(CreateEventW(nullptr, TRUE, FALSE, done_name.c_str()));
+
+  const std::wstring parameters =
+      L"--record \"" + record.wstring() + L"\" --signal " + done_name;
+  EXPECT_EQ(ShellOpen(image.wstring(), parameters, work.wstring()), 0u);
+  ASSERT_EQ(WaitForSingleObject(done.get(), 60000), WAIT_OBJECT_0);
+
+  const auto lines = test_support::SplitLines(test_support::ReadFileBytes(record));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(lines[0].ends_with(WideToUtf8(parameters))) << lines[0];
+  EXPECT_TRUE(SamePath(Utf8ToWide(lines[1]), work)) << lines[1];
+
+  EXPECT_NE(ShellOpen((temp_.path() / "missing.exe").wstring(), L"", L""), 0u);
+}
+
+}  // namespace
