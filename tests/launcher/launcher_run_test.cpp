@@ -31,7 +31,7 @@ class LauncherRunTest : public testing::Test {
   DWORD Run(const std::wstring& command_line) {
     const auto process = test_support::StartProcess(
         Launcher(), command_line,
-        {{L"TMP", temp_.path().wstring()}, {L"TEMP", temp_.path().wstring()}});
+        {.environment = {{L"TMP", temp_.path().wstring()}, {L"TEMP", temp_.path().wstring()}}});
     return test_support::WaitForExitCode(process);
   }
 

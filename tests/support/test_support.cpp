@@ -65,17 +65,32 @@ std::filesystem::path OwnExecutable() {
 
 std::filesystem::path BinaryDir() { return OwnExecutable().parent_path(); }
 
+static base::FileHandle InheritableFile(const std::filesystem::path& path) {
+  if (path.empty()) return {};
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  return base::FileHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 base::KernelHandle StartProcess(const std::filesystem::path& executable,
                                 const std::wstring& command_line,
-                                const std::map<std::wstring, std::wstring>& environment) {
+                                const ProcessOptions& options) {
   std::wstring mutable_line = command_line;
   std::wstring env_block;
-  if (!environment.empty()) env_block = BuildEnvironment(environment);
+  if (!options.environment.empty()) env_block = BuildEnvironment(options.environment);
+  const base::FileHandle out = InheritableFile(options.stdout_file);
+  const base::FileHandle err = InheritableFile(options.stderr_file);
+  const bool redirected = out || err;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
+  if (redirected) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out ? out.get() : nullptr;
+    startup.hStdError = err ? err.get() : nullptr;
+  }
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(executable.c_str(), mutable_line.data(), nullptr, nullptr,
-                      FALSE, CREATE_UNICODE_ENVIRONMENT,
+                      redirected, CREATE_UNICODE_ENVIRONMENT,
                       env_block.empty() ? nullptr : env_block.data(), nullptr,
                       &startup, &info)) {
     return {};

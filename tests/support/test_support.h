@@ -22,11 +22,18 @@ int RunChildRole(const std::wstring& name, int argc, wchar_t** argv);
 std::filesystem::path OwnExecutable();
 std::filesystem::path BinaryDir();
 
-// Starts a process; environment entries given here replace or add to this
-// process's own. Returns the process handle (invalid on failure).
-base::KernelHandle StartProcess(
-    const std::filesystem::path& executable, const std::wstring& command_line,
-    const std::map<std::wstring, std::wstring>& environment = {});
+struct ProcessOptions {
+  // Entries that replace or add to this process's own environment.
+  std::map<std::wstring, std::wstring> environment = {};
+  // Where the child's standard streams go; empty: nowhere.
+  std::filesystem::path stdout_file = {};
+  std::filesystem::path stderr_file = {};
+};
+
+// Starts a process. Returns the process handle (invalid on failure).
+base::KernelHandle StartProcess(const std::filesystem::path& executable,
+                                const std::wstring& command_line,
+                                const ProcessOptions& options = {});
 // Starts this executable as the given child role.
 base::KernelHandle StartChild(const std::wstring& role,
                               const std::wstring& arguments = L"");

@@ -27,13 +27,30 @@ void PrepareFolder(const std::filesystem::path& folder) {
 
 base::FileHandle OpenLogFile(const std::filesystem::path& path,
                              std::ios_base::openmode mode) {
-  // Append-only access makes every write land at the end of the file in one
-  // piece, even while other launcher runs append to the same file.
+  // Append-only access makes every write land at the end of the file. Read
+  // access is there only because byte-range locks require it.
   const bool append = (mode & std::ios_base::app) != 0;
   return base::FileHandle(CreateFileW(
-      path.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE,
+      path.c_str(), append ? FILE_APPEND_DATA | FILE_READ_DATA : GENERIC_WRITE | GENERIC_READ,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// Several launcher runs append to one file at the same moment. Not every
+// system makes an append atomic (Wine seeks to the end, then writes), so the
+// runs take turns through a lock on a byte far beyond any real file size; the
+// system drops it if a run dies holding it.
+void AppendLine(HANDLE file, const std::string& line) {
+  OVERLAPPED turn{};
+  turn.Offset = 0xFFFFFFFE;
+  turn.OffsetHigh = 0x7FFFFFFF;
+  const bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn);
+  OVERLAPPED at_end{};
+  at_end.Offset = 0xFFFFFFFF;  // both halves all ones: write at the end of the file
+  at_end.OffsetHigh = 0xFFFFFFFF;
+  DWORD written = 0;
+  WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, &at_end);
+  if (locked) UnlockFileEx(file, 0, 1, 0, &turn);
 }
 
 }  // namespace
@@ -110,11 +127,7 @@ void Logger::WriteQueuedLines() {
       // The line and its line feed go out in one write, so lines of runs
       // appending at the same moment never interleave.
       line.push_back('\n');
-      DWORD written = 0;
-      if (file_) {
-        WriteFile(file_.get(), line.data(), static_cast<DWORD>(line.size()),
-                  &written, nullptr);
-      }
+      if (file_) AppendLine(file_.get(), line);
     }
     batch.clear();
     std::lock_guard lock(mutex_);

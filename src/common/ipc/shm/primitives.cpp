@@ -1,0 +1,241 @@
+#include "ipc/shm/primitives.h"
+
+#include <immintrin.h>
+
+#include <fmt/format.h>
+
+#include <mutex>
+
+#include "ipc/shm/diagnostics.h"
+#include "system/text.h"
+
+namespace shm {
+namespace {
+
+std::string MappingName(std::string_view name, bool global) {
+  return fmt::format("{}\\__IPC_SHM__{}", NamespacePrefix(global), name);
+}
+
+}  // namespace
+
+std::string_view NamespacePrefix(bool global) { return global ? "Global" : "Local"; }
+
+void Backoff::Pause() {
+  if (count_ < 4) {
+  } else if (count_ < 16) {
+    _mm_pause();
+  } else if (count_ < 32) {
+    SwitchToThread();
+  } else {
+    Sleep(1);
+    return;
+  }
+  ++count_;
+}
+
+void SpinLock::Lock() {
+  for (Backoff backoff; word_.exchange(1) != 0;) backoff.Pause();
+}
+
+SECURITY_ATTRIBUTES* SharedObjectSecurity() {
+  static SECURITY_DESCRIPTOR descriptor;
+  static SECURITY_ATTRIBUTES attributes;
+  static bool built = false;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)) {
+      Print(stderr, "fail InitializeSecurityDescriptor[%d]\n", static_cast<int>(GetLastError()));
+      return;
+    }
+    if (!SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE)) {
+      Print(stderr, "fail SetSecurityDescriptorDacl[%d]\n", static_cast<int>(GetLastError()));
+      return;
+    }
+    attributes = {sizeof(attributes), &descriptor, FALSE};
+    built = true;
+  });
+  return built ? &attributes : nullptr;
+}
+
+bool NamedMutex::Open(std::string_view name) {
+  Close();
+  const std::string text(name);
+  handle_.reset(CreateMutexW(SharedObjectSecurity(), FALSE, Utf8ToWide(text).c_str()));
+  if (!handle_) {
+    Print(stderr, "fail CreateMutex[%lu]: %s\n", GetLastError(), text.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool NamedMutex::Lock() {
+  for (;;) {
+    const DWORD result = WaitForSingleObject(handle_.get(), INFINITE);
+    switch (result) {
+      case WAIT_OBJECT_0:
+        return true;
+      case WAIT_ABANDONED:
+        // The owner died holding it; what it left behind is used as it is.
+        Print(stdout, "fail WaitForSingleObject[%lu]: WAIT_ABANDONED, try again.\n",
+              GetLastError());
+        if (!ReleaseMutex(handle_.get())) {
+          Print(stderr, "fail ReleaseMutex[%lu]\n", GetLastError());
+          return false;
+        }
+        break;
+      case WAIT_TIMEOUT:
+        return false;
+      default:
+        Print(stderr, "fail WaitForSingleObject[%lu]: 0x%08X\n", GetLastError(),
+              static_cast<unsigned>(result));
+        return false;
+    }
+  }
+}
+
+void NamedMutex::Unlock() {
+  if (!ReleaseMutex(handle_.get())) Print(stderr, "fail ReleaseMutex[%lu]\n", GetLastError());
+}
+
+bool NamedSemaphore::Open(std::string_view name) {
+  Close();
+  const std::string text(name);
+  handle_.reset(
+      CreateSemaphoreW(SharedObjectSecurity(), 0, LONG_MAX, Utf8ToWide(text).c_str()));
+  if (!handle_) {
+    Print(stderr, "fail CreateSemaphore[%lu]: %s\n", GetLastError(), text.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool NamedSemaphore::Post(long count) {
+  if (!ReleaseSemaphore(handle_.get(), count, nullptr)) {
+    Print(stderr, "fail ReleaseSemaphore[%lu]\n", GetLastError());
+    return false;
+  }
+  return true;
+}
+
+bool handle::acquire_mapping(std::string_view name, std::size_t size, bool create) {
+  if (mapping_) release();
+  if (name.empty()) {
+    Print(stderr, "fail acquire: name is empty\n");
+    return false;
+  }
+  const std::string full_name = MappingName(name, global_);
+  const std::wstring wide_name = Utf8ToWide(full_name);
+  const std::uint64_t size64 = size;
+  mapping_.reset(create ? CreateFileMappingW(INVALID_HANDLE_VALUE, SharedObjectSecurity(),
+                                             PAGE_READWRITE | SEC_COMMIT,
+                                             static_cast<DWORD>(size64 >> 32),
+                                             static_cast<DWORD>(size64), wide_name.c_str())
+                        : OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, wide_name.c_str()));
+  if (!mapping_) {
+    if (create) {
+      Print(stderr, "fail CreateFileMapping/OpenFileMapping[%d]: %s\n",
+            static_cast<int>(GetLastError()), full_name.c_str());
+    }
+    return false;
+  }
+  return get_mem() != nullptr;
+}
+
+bool handle::acquire(std::string_view name, std::size_t size, std::optional<bool> global) {
+  global_ = global.value_or(global_);
+  return acquire_mapping(name, size, true);
+}
+
+bool handle::open_existing(std::string_view name, std::optional<bool> global) {
+  global_ = global.value_or(global_);
+  return acquire_mapping(name, 0, false);
+}
+
+void* handle::get_mem() {
+  if (view_) return view_.get();
+  if (!mapping_) {
+    Print(stderr, "fail to_mem: invalid id (h = null)\n");
+    return nullptr;
+  }
+  base::MappedView view(MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  if (!view) {
+    Print(stderr, "fail MapViewOfFile[%d]\n", static_cast<int>(GetLastError()));
+    return nullptr;
+  }
+  MEMORY_BASIC_INFORMATION region{};
+  if (VirtualQuery(view.get(), &region, sizeof(region)) == 0) {
+    Print(stderr, "fail VirtualQuery[%d]\n", static_cast<int>(GetLastError()));
+    return nullptr;
+  }
+  size_ = region.RegionSize;
+  view_ = std::move(view);
+  return view_.get();
+}
+
+void handle::release() {
+  if (view_ && size_ != 0) {
+    view_.reset();
+  } else {
+    Print(stderr, "fail release: invalid id (mem = %p, size = %zd)\n", view_.get(),
+          static_cast<std::ptrdiff_t>(size_));
+  }
+  size_ = 0;
+  if (mapping_) {
+    mapping_.reset();
+  } else {
+    Print(stderr, "fail release: invalid id (h = null)\n");
+  }
+}
+
+bool NamedCondition::Open(std::string_view name, bool global) {
+  Close();
+  const std::string_view prefix = NamespacePrefix(global);
+  valid_ = semaphore_.Open(fmt::format("{}\\_cond_sem_{}", prefix, name)) &&
+           lock_.Open(fmt::format("{}\\_cond_lock_{}", prefix, name)) &&
+           count_block_.acquire(fmt::format("_cond_shm_{}", name), sizeof(std::int32_t), global);
+  return valid_;
+}
+
+std::atomic<std::int32_t>* NamedCondition::count() {
+  return static_cast<std::atomic<std::int32_t>*>(count_block_.mem());
+}
+
+bool NamedCondition::Wait(NamedMutex& outer, DWORD timeout_ms) {
+  if (!valid_ || !lock_.Lock()) return false;
+  const std::int32_t waiting = count()->load();
+  count()->store(waiting < 0 ? 1 : waiting + 1);
+  lock_.Unlock();
+
+  // Releasing the outer mutex and starting the wait is one step, so a
+  // broadcast between the caller's check and the wait is not lost.
+  const DWORD result = SignalObjectAndWait(outer.get(), semaphore_.get(), timeout_ms, FALSE);
+  const bool relocked = outer.Lock();
+  if (result != WAIT_OBJECT_0) {
+    if (lock_.Lock()) {
+      count()->fetch_sub(1);
+      lock_.Unlock();
+    }
+    return false;
+  }
+  return relocked;
+}
+
+bool NamedCondition::Broadcast() {
+  if (!valid_ || !lock_.Lock()) return false;
+  bool posted = false;
+  if (const std::int32_t waiting = count()->load(); waiting > 0) {
+    posted = semaphore_.Post(waiting);
+    count()->store(0);
+  }
+  lock_.Unlock();
+  return posted;
+}
+
+void NamedCondition::Close() {
+  semaphore_.Close();
+  lock_.Close();
+  if (count_block_.mem() != nullptr) count_block_.release();
+  valid_ = false;
+}
+
+}  // namespace shm

@@ -1,0 +1,130 @@
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "system/unique_resource.h"
+
+// Named kernel objects shared by every process of the product under the same
+// names: a mutex, a semaphore, a shared-memory block and a condition made of
+// the three. Failures print their texts (see diagnostics.h) and leave the
+// object empty.
+namespace shm {
+
+// "Global" or "Local": the namespace of blocks and conditions.
+std::string_view NamespacePrefix(bool global);
+
+// Retry policy of every spin loop: at once, then pause, then yield, then 1 ms
+// sleeps.
+class Backoff {
+ public:
+  void Pause();
+  std::uint8_t count() const { return count_; }
+
+ private:
+  std::uint8_t count_ = 0;
+};
+
+// A 32-bit word in shared memory: 0 free, 1 held.
+class SpinLock {
+ public:
+  explicit SpinLock(std::atomic<std::uint32_t>& word) : word_(word) { Lock(); }
+  ~SpinLock() { word_.store(0); }
+  SpinLock(const SpinLock&) = delete;
+  SpinLock& operator=(const SpinLock&) = delete;
+
+ private:
+  void Lock();
+  std::atomic<std::uint32_t>& word_;
+};
+
+class NamedMutex {
+ public:
+  // Creates or opens; the name is used as given (no namespace prefix added).
+  bool Open(std::string_view name);
+  // Waits without limit; a mutex whose owner died is taken over, as it is.
+  bool Lock();
+  void Unlock();
+  void Close() { handle_.reset(); }
+  bool valid() const { return handle_.valid(); }
+  HANDLE get() const { return handle_.get(); }
+
+ private:
+  base::KernelHandle handle_;
+};
+
+class NamedSemaphore {
+ public:
+  bool Open(std::string_view name);
+  bool Post(long count);
+  void Close() { handle_.reset(); }
+  bool valid() const { return handle_.valid(); }
+  HANDLE get() const { return handle_.get(); }
+
+ private:
+  base::KernelHandle handle_;
+};
+
+// A named block of shared memory, zero-filled when first created.
+class handle {
+ public:
+  handle() = default;
+  ~handle() { if (mapping_) release(); }
+  handle(const handle&) = delete;
+  handle& operator=(const handle&) = delete;
+
+  // Creates or opens <prefix>\__IPC_SHM__<name> with at least `size` bytes
+  // and maps it. Without a flag the handle keeps the one it had. An existing
+  // block is opened whatever its size; size() tells what is usable.
+  bool acquire(std::string_view name, std::size_t size, std::optional<bool> global = {});
+  // Opens an existing block only; never creates one.
+  bool open_existing(std::string_view name, std::optional<bool> global = {});
+  // Maps the block on first use; null when it cannot be mapped.
+  void* get_mem();
+  void release();
+
+  void* mem() const { return view_.get(); }
+  std::size_t size() const { return size_; }
+  bool global() const { return global_; }
+
+ private:
+  bool acquire_mapping(std::string_view name, std::size_t size, bool create);
+
+  bool global_ = false;
+  base::KernelHandle mapping_;
+  base::MappedView view_;
+  std::size_t size_ = 0;
+};
+
+// A condition variable across processes: a semaphore carries the wake-ups,
+// a shared count says how many threads wait, a mutex guards the count.
+class NamedCondition {
+ public:
+  bool Open(std::string_view name, bool global);
+  // The caller holds `outer`; it is released while waiting and held again on
+  // return. False on time-out or failure. INFINITE waits without limit.
+  bool Wait(NamedMutex& outer, DWORD timeout_ms);
+  // Wakes every waiting thread; true when anyone was woken.
+  bool Broadcast();
+  void Close();
+  bool valid() const { return valid_; }
+
+ private:
+  std::atomic<std::int32_t>* count();
+
+  NamedSemaphore semaphore_;
+  NamedMutex lock_;
+  handle count_block_;
+  bool valid_ = false;
+};
+
+// Null-DACL security, built once; null (default security) when it failed.
+SECURITY_ATTRIBUTES* SharedObjectSecurity();
+
+}  // namespace shm

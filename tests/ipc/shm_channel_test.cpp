@@ -1,0 +1,471 @@
+// The channel across real processes: shm_peer.exe plays the other ends.
+#include "ipc/shm/channel.h"
+
+#include <gtest/gtest.h>
+
+#include <io.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "shm_payload.h"
+#include "system/text.h"
+#include "test_support.h"
+
+namespace {
+
+using shm::Channel;
+using shm::ConnectMode;
+using shm_test::Expected;
+using shm_test::Received;
+
+// A named manual-reset event that peers open by name.
+struct Gate {
+  Gate() : name(test_support::UniqueName(L"kestova-shm-gate")),
+           event(CreateEventW(nullptr, TRUE, FALSE, name.c_str())) {}
+  void Open() const { SetEvent(event.get()); }
+  bool Wait() const { return WaitForSingleObject(event.get(), 60000) == WAIT_OBJECT_0; }
+  std::wstring name;
+  base::KernelHandle event;
+};
+
+struct Peer {
+  base::KernelHandle process;
+  std::filesystem::path report;
+  std::filesystem::path out;
+  std::filesystem::path err;
+
+  DWORD Finish() const { return test_support::WaitForExitCode(process); }
+  // The streams are in text mode, so each "\n" printed reaches the file as "\r\n".
+  std::string Out() const { return Text(out); }
+  std::string Err() const { return Text(err); }
+  static std::string Text(const std::filesystem::path& file) {
+    std::string text = test_support::ReadFileBytes(file);
+    std::erase(text, '\r');
+    return text;
+  }
+
+  std::uint32_t ConnId() const {
+    std::istringstream lines(test_support::ReadFileBytes(report));
+    std::string word;
+    std::uint32_t id = 0;
+    lines >> word >> id;
+    return id;
+  }
+
+  std::vector<Received> Messages() const {
+    std::istringstream lines(test_support::ReadFileBytes(report));
+    std::string first;
+    std::getline(lines, first);
+    std::vector<Received> messages;
+    Received message;
+    while (lines >> message.size >> message.hash >> message.tag >> message.sequence) {
+      messages.push_back(message);
+    }
+    return messages;
+  }
+};
+
+// Waits (a minute at most) until a process has printed the text.
+bool WaitForText(const std::filesystem::path& file, const std::string& text) {
+  const ULONGLONG deadline = GetTickCount64() + 60000;
+  while (Peer::Text(file).find(text) == std::string::npos) {
+    if (GetTickCount64() > deadline) return false;
+    Sleep(1);
+  }
+  return true;
+}
+
+class ShmChannelTest : public testing::Test {
+ protected:
+  Peer StartPeer(const std::wstring& arguments) {
+    const std::wstring label = std::to_wstring(++peers_);
+    Peer peer{{}, temp_.path() / (L"report" + label), temp_.path() / (L"out" + label),
+              temp_.path() / (L"err" + label)};
+    const auto exe = test_support::BinaryDir() / "shm_peer.exe";
+    peer.process = test_support::StartProcess(
+        exe, L"\"" + exe.wstring() + L"\" " + arguments + L" report=\"" + peer.report.wstring() + L"\"",
+        {.stdout_file = peer.out, .stderr_file = peer.err});
+    return peer;
+  }
+
+  // A receiver process that is connected when this returns.
+  Peer StartReceiver(int count, bool global = true, const Gate* hold = nullptr) {
+    Gate ready;
+    std::wstring arguments = L"role=recv name=" + WideName() + L" global=" + (global ? L"1" : L"0") +
+                             L" count=" + std::to_wstring(count) + L" ready=" + ready.name;
+    if (hold != nullptr) arguments += L" hold=" + hold->name;
+    Peer peer = StartPeer(arguments);
+    const HANDLE waits[] = {ready.event.get(), peer.process.get()};
+    EXPECT_EQ(WaitForMultipleObjects(2, waits, FALSE, 60000), WAIT_OBJECT_0) << "receiver did not start";
+    return peer;
+  }
+
+  Peer StartSender(std::size_t size, int count, std::uint32_t tag, const std::wstring& extra = L"",
+                   bool global = true) {
+    return StartPeer(L"role=send name=" + WideName() + L" global=" + (global ? L"1" : L"0") +
+                     L" size=" + std::to_wstring(size) + L" count=" + std::to_wstring(count) +
+                     L" tag=" + std::to_wstring(tag) + L" " + extra);
+  }
+
+  std::wstring WideName() const { return Utf8ToWide(name_); }
+
+  static bool Send(Channel& channel, std::uint32_t tag, std::uint32_t sequence, std::size_t size) {
+    const auto payload = shm_test::MakePayload(tag, sequence, size);
+    return channel.send(payload.data(), payload.size());
+  }
+
+  // The channel's ring, seen from outside the channel.
+  shm::Ring& SpyRing(bool global = true) {
+    spy_.acquire("__QU_CONN__64__8__" + name_, sizeof(shm::Ring), global);
+    return *static_cast<shm::Ring*>(spy_.mem());
+  }
+
+  const std::string name_ = WideToUtf8(test_support::UniqueName(L"shmtest"));
+  test_support::TempDir temp_;
+  shm::handle spy_;
+  int peers_ = 0;
+};
+
+TEST_F(ShmChannelTest, MessagesOfEverySizeArriveIntactInAnotherProcess) {
+  const std::size_t sizes[] = {1, 63, 64, 65, 100, 1017, 100 * 1024, 5 * 1024 * 1024};
+  Peer receiver = StartReceiver(std::size(sizes));
+  auto sender = Channel::Open(name_, true);
+  ASSERT_TRUE(sender->connect(ConnectMode::kSender));
+  for (std::uint32_t i = 0; i < std::size(sizes); ++i) ASSERT_TRUE(Send(*sender, 1, i, sizes[i]));
+  ASSERT_EQ(receiver.Finish(), 0u) << receiver.Err();
+  const auto messages = receiver.Messages();
+  ASSERT_EQ(messages.size(), std::size(sizes));
+  for (std::uint32_t i = 0; i < std::size(sizes); ++i) {
+    EXPECT_EQ(messages[i], Expected(1, i, sizes[i])) << "size " << sizes[i];
+  }
+}
+
+TEST_F(ShmChannelTest, SlotsCarryFragmentsOrAChunkIndex) {
+  shm::Ring& ring = SpyRing();
+  auto receiver = Channel::Open(name_, true);
+  auto sender = Channel::Open(name_, true);
+  ASSERT_TRUE(receiver->connect(ConnectMode::kReceiver));
+  ASSERT_TRUE(sender->connect(ConnectMode::kSender));
+  const auto slot_at = [&](std::uint64_t cursor) -> shm::Slot& { return ring.slots[cursor % 256]; };
+  const auto receive_intact = [&](std::uint32_t sequence, std::size_t size) {
+    const shm::ReceiveBuffer buffer = receiver->recv();
+    ASSERT_FALSE(buffer.empty());
+    EXPECT_EQ(shm_test::Describe(buffer.data(), buffer.size()), Expected(3, sequence, size));
+  };
+
+  std::uint64_t cursor = ring.write_cursor.load();
+  ASSERT_TRUE(Send(*sender, 3, 0, 64));
+  EXPECT_EQ(ring.write_cursor.load(), cursor + 1);
+  EXPECT_EQ(slot_at(cursor).remain, 0);
+  EXPECT_EQ(slot_at(cursor).storage, 0);
+  receive_intact(0, 64);
+
+  cursor = ring.write_cursor.load();
+  ASSERT_TRUE(Send(*sender, 3, 1, 65));
+  EXPECT_EQ(ring.write_cursor.load(), cursor + 1);
+  EXPECT_EQ(slot_at(cursor).remain, 1);
+  EXPECT_EQ(slot_at(cursor).storage, 1);
+  receive_intact(1, 65);
+
+  // With every chunk of its size taken, a 65-byte message goes in two fragments.
+  shm::handle pool_mapping;
+  ASSERT_TRUE(pool_mapping.acquire("__CHUNK_INFO__1024", shm::ChunkBlockBytes(1024), true));
+  shm::ChunkBlock pool(pool_mapping.mem(), pool_mapping.size(), 1024);
+  std::vector<std::int32_t> taken;
+  while (const auto index = pool.Take(1u << 31)) taken.push_back(*index);
+  cursor = ring.write_cursor.load();
+  ASSERT_TRUE(Send(*sender, 3, 2, 65));
+  for (std::int32_t index : taken) pool.Release(index, 1u << 31, ~0u);
+  ASSERT_EQ(ring.write_cursor.load(), cursor + 2);
+  EXPECT_EQ(slot_at(cursor).remain, 1);
+  EXPECT_EQ(slot_at(cursor + 1).remain, -63);
+  EXPECT_EQ(slot_at(cursor).storage, 0);
+  receive_intact(2, 65);
+
+  // 1017 bytes need the next chunk size.
+  ASSERT_TRUE(Send(*sender, 3, 3, 1017));
+  shm::handle bigger;
+  EXPECT_TRUE(bigger.open_existing("__CHUNK_INFO__2048", true));
+  receive_intact(3, 1017);
+}
+
+TEST_F(ShmChannelTest, ChunkMessagesBeyondThePoolGoAsFragments) {
+  // A chunk size of this run's own, so no other test shares its pool.
+  const std::size_t chunk = 1024 * (3 + GetCurrentProcessId() % 10);
+  const std::size_t size = chunk - 8;
+  shm::Ring& ring = SpyRing();
+  auto receiver = Channel::Open(name_, true);
+  auto sender = Channel::Open(name_, true);
+  ASSERT_TRUE(receiver->connect(ConnectMode::kReceiver));
+  ASSERT_TRUE(sender->connect(ConnectMode::kSender));
+  const std::uint64_t first = ring.write_cursor.load();
+  for (std::uint32_t i = 0; i < 33; ++i) ASSERT_TRUE(Send(*sender, 4, i, size));
+  EXPECT_EQ(ring.slots[first % 256].storage, 1);
+  const std::uint64_t last = first + 32;
+  EXPECT_EQ(ring.slots[last % 256].storage, 0);
+  EXPECT_EQ(ring.write_cursor.load(), last + (size + 63) / 64);
+
+  std::vector<shm::ReceiveBuffer> held;  // nothing is recycled until all arrived
+  for (std::uint32_t i = 0; i < 33; ++i) {
+    held.push_back(receiver->recv());
+    ASSERT_FALSE(held.back().empty());
+    EXPECT_EQ(shm_test::Describe(held.back().data(), held.back().size()), Expected(4, i, size));
+  }
+}
+
+TEST_F(ShmChannelTest, EveryReceiverProcessGetsEveryMessageSentAfterItConnected) {
+  auto early = Channel::Open(name_, true);
+  ASSERT_TRUE(early->connect(ConnectMode::kReceiver));
+  auto sender = Channel::Open(name_, true);
+  ASSERT_TRUE(sender->connect(ConnectMode::kSender));
+  ASSERT_TRUE(Send(*sender, 5, 0, 10));  // before the receiver processes exist
+
+  const std::size_t sizes[] = {8, 64, 500, 3000, 70, 12};
+  std::vector<Peer> receivers;
+  for (int i = 0; i < 3; ++i) receivers.push_back(StartReceiver(std::size(sizes)));
+  for (std::uint32_t i = 0; i < std::size(sizes); ++i) ASSERT_TRUE(Send(*sender, 5, i + 1, sizes[i]));
+  for (const Peer& receiver : receivers) {
+    ASSERT_EQ(receiver.Finish(), 0u) << receiver.Err();
+    const auto messages = receiver.Messages();
+    ASSERT_EQ(messages.size(), std::size(sizes));
+    for (std::uint32_t i = 0; i < std::size(sizes); ++i) {
+      EXPECT_EQ(messages[i], Expected(5, i + 1, sizes[i]));
+    }
+  }
+  const shm::ReceiveBuffer first = early->recv();
+  ASSERT_FALSE(first.empty());
+  EXPECT_EQ(shm_test::Describe(first.data(), first.size()), Expected(5, 0, 10));
+}
+
+TEST_F(ShmChannelTest, AtMostThirtyTwoReceivers) {
+  std::vector<std::unique_ptr<Channel>> receivers;
+  for (int i = 0; i < 32; ++i) {
+    receivers.push_back(Channel::Open(name_, true));
+    ASSERT_TRUE(receivers.back()->connect(ConnectMode::kReceiver)) << i;
+  }
+  auto extra = Channel::Open(name_, true);
+  EXPECT_FALSE(extra->connect(ConnectMode::kReceiver));
+  receivers.pop_back();
+  EXPECT_TRUE(extra->connect(ConnectMode::kReceiver));
+}
+
+TEST_F(ShmChannelTest, SendingWithoutAReceiverFails) {
+  Peer sender = StartSender(16, 1, 6);
+  EXPECT_EQ(sender.Finish(), 23u);
+  EXPECT_EQ(sender.Err(), "fail: send, there is no receiver on this connection.\n");
+}
+
+// Sends this process's standard output into a file for as long as it lives.
+class CapturedStdout {
+ public:
+  explicit CapturedStdout(const std::filesystem::path& file) : path_(file) {
+    std::fflush(stdout);
+    saved_ = _dup(_fileno(stdout));
+    file_ = _wfopen(file.c_str(), L"wb");
+    _dup2(_fileno(file_), _fileno(stdout));
+  }
+  ~CapturedStdout() { Restore(); }
+  std::string Restore() {
+    if (file_ != nullptr) {
+      std::fflush(stdout);
+      _dup2(saved_, _fileno(stdout));
+      _close(saved_);
+      std::fclose(file_);
+      file_ = nullptr;
+    }
+    return Peer::Text(path_);
+  }
+
+ private:
+  std::filesystem::path path_;
+  int saved_ = -1;
+  std::FILE* file_ = nullptr;
+};
+
+TEST_F(ShmChannelTest, AFullRingCutsOffTheReceiverThatStoppedReading) {
+  shm::Ring& ring = SpyRing();
+  auto stalled = Channel::Open(name_, true);
+  auto reading = Channel::Open(name_, true);
+  auto sender = Channel::Open(name_, true);
+  ASSERT_TRUE(stalled->connect(ConnectMode::kReceiver));
+  ASSERT_TRUE(reading->connect(ConnectMode::kReceiver));
+  ASSERT_TRUE(sender->connect(ConnectMode::kSender));
+  for (std::uint32_t i = 0; i < 256; ++i) {
+    ASSERT_TRUE(Send(*sender, 7, i, 16));
+    ASSERT_FALSE(reading->recv().empty());
+  }
+  CapturedStdout capture(temp_.path() / "stdout");
+  const bool sent = Send(*sender, 7, 256, 16);
+  const std::string out = capture.Restore();
+  ASSERT_TRUE(sent);
+  const std::string bits = std::to_string(stalled->receiver_bit() | reading->receiver_bit());
+  EXPECT_EQ(out, "force_push: msg_id = 256, remain = -48, size = 16\n"
+                 "force_push: k = 0, cc = " + bits + ", rem_cc = " +
+                 std::to_string(stalled->receiver_bit()) + "\n");
+  EXPECT_EQ(ring.cc.load(), reading->receiver_bit());
+  const shm::ReceiveBuffer last = reading->recv();
+  ASSERT_FALSE(last.empty());
+  EXPECT_EQ(shm_test::Describe(last.data(), last.size()), Expected(7, 256, 16));
+}
+
+TEST_F(ShmChannelTest, SeveralSenderProcessesAtOnceLoseNothingAndKeepTheirOrder) {
+  // Fewer slots than the ring holds in all, so no send can find it full.
+  constexpr int kSenders = 3;
+  constexpr int kPerSender = 60;
+  constexpr std::size_t kSize = 40;
+  auto receiver = Channel::Open(name_, true);
+  ASSERT_TRUE(receiver->connect(ConnectMode::kReceiver));
+  Gate go;
+  std::vector<Peer> senders;
+  for (int tag = 0; tag < kSenders; ++tag) {
+    senders.push_back(StartSender(kSize, kPerSender, 100 + tag, L"go=" + go.name));
+  }
+  go.Open();
+  std::vector<std::uint32_t> next(kSenders, 0);
+  for (int received = 0; received < kSenders * kPerSender; ++received) {
+    const shm::ReceiveBuffer buffer = receiver->recv();
+    ASSERT_FALSE(buffer.empty()) << "after " << received;
+    const Received message = shm_test::Describe(buffer.data(), buffer.size());
+    ASSERT_GE(message.tag, 100u);
+    ASSERT_LT(message.tag, 100u + kSenders);
+    const std::uint32_t expected_sequence = next[message.tag - 100]++;
+    ASSERT_EQ(message, Expected(message.tag, expected_sequence, kSize));
+  }
+  for (const Peer& sender : senders) EXPECT_EQ(sender.Finish(), 0u) << sender.Out() << sender.Err();
+}
+
+TEST_F(ShmChannelTest, GlobalAndLocalChannelsOfOneNameAreApart) {
+  auto global_receiver = Channel::Open(name_, true);
+  auto local_receiver = Channel::Open(name_, false);
+  ASSERT_TRUE(global_receiver->connect(ConnectMode::kReceiver));
+  ASSERT_TRUE(local_receiver->connect(ConnectMode::kReceiver));
+  auto global_sender = Channel::Open(name_, true);
+  auto local_sender = Channel::Open(name_, false);
+  ASSERT_TRUE(global_sender->connect(ConnectMode::kSender));
+  ASSERT_TRUE(local_sender->connect(ConnectMode::kSender));
+  ASSERT_TRUE(Send(*global_sender, 8, 0, 20));
+  ASSERT_TRUE(Send(*local_sender, 8, 1, 20));
+  const shm::ReceiveBuffer local = local_receiver->recv();
+  const shm::ReceiveBuffer global = global_receiver->recv();
+  EXPECT_EQ(shm_test::Describe(local.data(), local.size()), Expected(8, 1, 20));
+  EXPECT_EQ(shm_test::Describe(global.data(), global.size()), Expected(8, 0, 20));
+}
+
+TEST_F(ShmChannelTest, AWaiterLockLeftByADeadProcessIsTakenOver) {
+  // Held open here, so the mutex outlives the process that dies holding it.
+  shm::NamedMutex keep_alive;
+  ASSERT_TRUE(keep_alive.Open("_waiter_lock___WT_CONN__" + name_));
+  Gate ready;
+  Peer holder = StartPeer(L"role=hold-lock lock=_waiter_lock___WT_CONN__" + WideName() +
+                          L" ready=" + ready.name);
+  ASSERT_EQ(holder.Finish(), 0u);
+  Peer receiver = StartReceiver(2);
+  auto sender = Channel::Open(name_, true);
+  ASSERT_TRUE(sender->connect(ConnectMode::kSender));
+  ASSERT_TRUE(Send(*sender, 9, 0, 30));
+  ASSERT_TRUE(Send(*sender, 9, 1, 30));
+  ASSERT_EQ(receiver.Finish(), 0u) << receiver.Err();
+  EXPECT_EQ(receiver.Messages().size(), 2u);
+  const std::string out = receiver.Out();
+  const std::string text = ": WAIT_ABANDONED, try again.\n";
+  const size_t first = out.find(text);
+  EXPECT_NE(first, std::string::npos) << out;
+  EXPECT_EQ(out.find(text, first + 1), std::string::npos) << out;
+}
+
+TEST_F(ShmChannelTest, ForgedSlotsAreSkippedWithTheirTexts) {
+  shm::Ring& ring = SpyRing();
+  Peer receiver = StartReceiver(3);
+  auto sender = Channel::Open(name_, true);
+  ASSERT_TRUE(sender->connect(ConnectMode::kSender));
+  // Written the way a sender claims and fills a slot.
+  const auto forge = [&](std::int32_t remain, std::uint8_t storage, std::int32_t index) {
+    const std::uint64_t cursor = ring.write_cursor.load();
+    shm::Slot& slot = ring.slots[cursor % 256];
+    slot.read_state.store(((((slot.read_state.load() >> 32) & 0xFFFFFF) + 1) << 32) |
+                          (ring.epoch.load() & 0xFF00000000000000ull) | ring.cc.load());
+    ring.write_cursor.store(cursor + 1);
+    slot.conn_id = 0xFFFFFFF0;
+    slot.id = 0xFFFFFF00 + static_cast<std::uint32_t>(cursor % 256);
+    slot.remain = remain;
+    slot.storage = storage;
+    std::memcpy(slot.data, &index, sizeof(index));
+    slot.commit_mark.store(~cursor);
+  };
+  forge(100 - 64, 1, 45);       // chunk index out of range
+  forge(100 - 64, 1, -2);       // negative chunk index
+  ASSERT_TRUE(Send(*sender, 10, 0, 20));
+  forge(0x7FFFFF00, 0, 0);      // a first fragment announcing almost 2 GiB
+  ASSERT_TRUE(Send(*sender, 10, 1, 20));
+  // A corrupt free list: the sender falls back to fragments.
+  shm::handle pool_mapping;
+  ASSERT_TRUE(pool_mapping.acquire("__CHUNK_INFO__1024", shm::ChunkBlockBytes(1024), true));
+  auto* pool = static_cast<shm::ChunkBlockHeader*>(pool_mapping.mem());
+  {
+    shm::SpinLock lock(pool->lock);
+    pool->initialised = 1;
+  }
+  const std::uint8_t saved_head = pool->head;
+  pool->head = 77;
+  const bool sent = Send(*sender, 10, 2, 300);
+  pool->head = saved_head;
+  ASSERT_TRUE(sent);
+
+  ASSERT_EQ(receiver.Finish(), 0u) << receiver.Err();
+  const auto messages = receiver.Messages();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[0], Expected(10, 0, 20));
+  EXPECT_EQ(messages[1], Expected(10, 1, 20));
+  EXPECT_EQ(messages[2], Expected(10, 2, 300));
+  const std::string err = receiver.Err();
+  EXPECT_NE(err.find("[find_storage] id is invalid: id = 45, size = 100\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("[find_storage] id is invalid: id = -2, size = 100\n"), std::string::npos) << err;
+  EXPECT_NE(receiver.Out().find("fail: shm::handle for large message. msg_id: "), std::string::npos);
+}
+
+TEST_F(ShmChannelTest, AChunkOutlivesASenderThatWaitsForItsReaders) {
+  const std::size_t size = 1024 * (13 + GetCurrentProcessId() % 10) - 8;
+  Gate hold;
+  Gate sent;
+  Peer receiver = StartReceiver(1, true, &hold);
+  Peer sender = StartSender(size, 1, 11, L"sent=" + sent.name + L" wait_chunks=30000");
+  ASSERT_TRUE(sent.Wait());
+  hold.Open();  // the receiver maps the chunk block only now
+  EXPECT_EQ(sender.Finish(), 0u) << sender.Err();
+  ASSERT_EQ(receiver.Finish(), 0u) << receiver.Err();
+  ASSERT_EQ(receiver.Messages().size(), 1u);
+  EXPECT_EQ(receiver.Messages()[0], Expected(11, 0, size));
+}
+
+TEST_F(ShmChannelTest, AChunkWhoseSenderIsGoneIsSkippedAndCorruptsNothing) {
+  const std::size_t size = 1024 * (23 + GetCurrentProcessId() % 10) - 8;
+  Gate hold;
+  Peer receiver = StartReceiver(1, true, &hold);
+  Peer sender = StartSender(size, 1, 12);
+  ASSERT_EQ(sender.Finish(), 0u) << sender.Err();  // gone, and its chunk block with it
+  hold.Open();
+  // Only once the receiver has passed over the orphaned message may a new
+  // block of that size exist; before, the orphan would read the new chunk.
+  ASSERT_TRUE(WaitForText(receiver.out, "fail: shm::handle for large message. msg_id: "));
+  auto again = Channel::Open(name_, true);
+  ASSERT_TRUE(again->connect(ConnectMode::kSender));
+  ASSERT_TRUE(Send(*again, 12, 1, size));
+  ASSERT_EQ(receiver.Finish(), 0u) << receiver.Err();
+  const auto messages = receiver.Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], Expected(12, 1, size));
+}
+
+TEST_F(ShmChannelTest, ConnectionIdsDifferAcrossNamespaces) {
+  // The receiver's first channel is global; the sender's first is local.
+  Peer receiver = StartReceiver(1);
+  Peer sender = StartSender(16, 1, 13, L"first_local=1");
+  ASSERT_EQ(sender.Finish(), 0u) << sender.Err();
+  ASSERT_EQ(receiver.Finish(), 0u) << receiver.Err();
+  EXPECT_NE(sender.ConnId(), receiver.ConnId());
+  ASSERT_EQ(receiver.Messages().size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+// A process at the other end of a channel, for the transport's tests. It
+// takes key=value arguments:
+//   role=recv name= global= count= ready=EVENT [hold=EVENT] report=FILE
+//       connects as a receiver, sets `ready`, waits for `hold` if given, then
+//       receives `count` messages (a minute at most) and writes one report
+//       line per message, after a first line "conn <id>".
+//   role=send name= global= size= count= tag= [go=EVENT] [sent=EVENT]
+//       [first_local=1] [wait_chunks=MS] [report=FILE]
+//       sends `count` checkable messages and exits 0 when every send succeeded.
+//       first_local opens a local channel first, so the process's connection
+//       ids come from the local counter.
+//   role=hold-lock lock=NAME ready=EVENT
+//       takes a named mutex, sets `ready` and exits without releasing it.
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "cmdline/arguments.h"
+#include "ipc/shm/channel.h"
+#include "shm_payload.h"
+#include "system/text.h"
+#include "system/unique_resource.h"
+
+namespace {
+
+using Options = std::map<std::string, std::string>;
+
+Options ParseOptions() {
+  Options options;
+  const auto arguments = cmdline::Arguments::OfProcess();
+  for (int i = 1; i < arguments.count(); ++i) {
+    const std::string text = WideToUtf8(arguments.vector()[i]);
+    const size_t equals = text.find('=');
+    if (equals != std::string::npos) options[text.substr(0, equals)] = text.substr(equals + 1);
+  }
+  return options;
+}
+
+std::string Get(const Options& options, const std::string& key, const std::string& fallback = "") {
+  const auto found = options.find(key);
+  return found == options.end() ? fallback : found->second;
+}
+
+void SetNamedEvent(const std::string& name) {
+  if (name.empty()) return;
+  const base::KernelHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, Utf8ToWide(name).c_str()));
+  if (event) SetEvent(event.get());
+}
+
+bool WaitNamedEvent(const std::string& name) {
+  if (name.empty()) return true;
+  const base::KernelHandle event(OpenEventW(SYNCHRONIZE, FALSE, Utf8ToWide(name).c_str()));
+  return event && WaitForSingleObject(event.get(), 60000) == WAIT_OBJECT_0;
+}
+
+int Receive(const Options& options) {
+  auto channel = shm::Channel::Open(Get(options, "name"), Get(options, "global") == "1");
+  if (!channel->connect(shm::ConnectMode::kReceiver)) return 10;
+  SetNamedEvent(Get(options, "ready"));
+  if (!WaitNamedEvent(Get(options, "hold"))) return 11;
+  std::ofstream report(Get(options, "report"), std::ios::binary);
+  report << "conn " << channel->conn_id() << "\n" << std::flush;
+  const int count = std::stoi(Get(options, "count", "0"));
+  const ULONGLONG deadline = GetTickCount64() + 60000;
+  int received = 0;
+  while (received < count && GetTickCount64() < deadline) {
+    const shm::ReceiveBuffer buffer = channel->recv();
+    if (buffer.empty()) continue;
+    const shm_test::Received line = shm_test::Describe(buffer.data(), buffer.size());
+    report << line.size << " " << line.hash << " " << line.tag << " " << line.sequence << "\n"
+           << std::flush;
+    ++received;
+  }
+  return received == count ? 0 : 12;
+}
+
+int Send(const Options& options) {
+  std::unique_ptr<shm::Channel> local_first;
+  if (Get(options, "first_local") == "1") local_first = shm::Channel::Open(Get(options, "name"), false);
+  auto channel = shm::Channel::Open(Get(options, "name"), Get(options, "global") == "1");
+  if (!Get(options, "report").empty()) {
+    std::ofstream(Get(options, "report")) << "conn " << channel->conn_id() << "\n";
+  }
+  if (!channel->connect(shm::ConnectMode::kSender)) return 20;
+  if (!WaitNamedEvent(Get(options, "go"))) return 21;
+  const auto size = static_cast<std::size_t>(std::stoull(Get(options, "size", "1")));
+  const int count = std::stoi(Get(options, "count", "1"));
+  const auto tag = static_cast<std::uint32_t>(std::stoul(Get(options, "tag", "0")));
+  bool all_sent = true;
+  for (int sequence = 0; sequence < count; ++sequence) {
+    const auto payload = shm_test::MakePayload(tag, sequence, size);
+    all_sent = channel->send(payload.data(), payload.size()) && all_sent;
+  }
+  SetNamedEvent(Get(options, "sent"));
+  if (const std::string wait = Get(options, "wait_chunks"); !wait.empty()) {
+    if (!shm::WaitForSentChunksReleased(std::stoul(wait))) return 22;
+  }
+  return all_sent ? 0 : 23;
+}
+
+int HoldLock(const Options& options) {
+  shm::NamedMutex mutex;
+  if (!mutex.Open(Get(options, "lock")) || !mutex.Lock()) return 30;
+  SetNamedEvent(Get(options, "ready"));
+  ExitProcess(0);  // still holding the mutex: it is abandoned
+}
+
+}  // namespace
+
+int main() {
+  const Options options = ParseOptions();
+  const std::string role = Get(options, "role");
+  if (role == "recv") return Receive(options);
+  if (role == "send") return Send(options);
+  if (role == "hold-lock") return HoldLock(options);
+  return 2;
+}

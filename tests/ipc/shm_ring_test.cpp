@@ -1,0 +1,230 @@
+// The ring and chunk algorithms on plain memory, without kernel objects.
+#include "ipc/shm/ring.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace shm;
+
+std::unique_ptr<Ring> NewRing() {
+  auto ring = std::make_unique<Ring>();
+  std::memset(static_cast<void*>(ring.get()), 0, sizeof(Ring));
+  ConstructRing(*ring);
+  return ring;
+}
+
+Fragment Small(std::uint32_t id, const std::uint32_t& value) {
+  return Fragment{7, id, static_cast<std::int32_t>(sizeof(value)) - 64, 0, &value, sizeof(value)};
+}
+
+std::uint32_t ValueOf(const SlotMessage& message) {
+  std::uint32_t value = 0;
+  std::memcpy(&value, message.data, sizeof(value));
+  return value;
+}
+
+TEST(RingTest, ReceiversTakeTheLowestFreeBitUpToThirtyTwo) {
+  auto ring = NewRing();
+  for (std::uint32_t i = 0; i < kMaxReceivers; ++i) EXPECT_EQ(ConnectReceiver(*ring), 1u << i);
+  EXPECT_EQ(ConnectReceiver(*ring), 0u);
+  DisconnectReceiver(*ring, 1u << 5);
+  EXPECT_EQ(ConnectReceiver(*ring), 1u << 5);
+}
+
+TEST(RingTest, EveryReceiverReadsEachSlotAndTheLastMarksItRead) {
+  auto ring = NewRing();
+  const std::uint32_t first = ConnectReceiver(*ring);
+  const std::uint32_t second = ConnectReceiver(*ring);
+  const std::uint32_t value = 0xABCD;
+  ASSERT_EQ(TryNormalPush(*ring, Small(1, value)), PushResult::kPushed);
+  Slot& slot = ring->slots[0];
+  EXPECT_EQ(slot.commit_mark.load(), ~0ull);
+  EXPECT_EQ(static_cast<std::uint32_t>(slot.read_state.load()), first | second);
+
+  std::uint32_t cursor_a = 0;
+  std::uint32_t cursor_b = 0;
+  const auto a = Pop(*ring, cursor_a, first);
+  ASSERT_TRUE(a.has_value());
+  EXPECT_EQ(ValueOf(*a), value);
+  EXPECT_EQ(a->remain, 4 - 64);
+  EXPECT_EQ(slot.commit_mark.load(), ~0ull);  // the second receiver has not read it
+  ASSERT_TRUE(Pop(*ring, cursor_b, second).has_value());
+  EXPECT_EQ(slot.commit_mark.load(), 256u);
+  EXPECT_EQ(static_cast<std::uint32_t>(slot.read_state.load()), 0u);
+  EXPECT_FALSE(Pop(*ring, cursor_a, first).has_value());
+  EXPECT_EQ(cursor_a, 1u);
+}
+
+TEST(RingTest, WithoutReceiversNothingIsPushed) {
+  auto ring = NewRing();
+  const std::uint32_t value = 1;
+  EXPECT_EQ(TryNormalPush(*ring, Small(1, value)), PushResult::kNoReceiver);
+  EXPECT_FALSE(ForcedPush(*ring, Small(1, value)).pushed);
+}
+
+TEST(RingTest, AFullRingIsTakenByForceFromTheReceiverThatDidNotRead) {
+  auto ring = NewRing();
+  const std::uint32_t slow = ConnectReceiver(*ring);
+  const std::uint32_t fast = ConnectReceiver(*ring);
+  std::uint32_t fast_cursor = 0;
+  std::int32_t chunk_index = 9;
+  for (std::uint32_t i = 0; i < kRingSlots; ++i) {
+    const Fragment fragment = i == 0 ? Fragment{7, i, 100 - 64, 1, &chunk_index, 4} : Small(i, i);
+    ASSERT_EQ(TryNormalPush(*ring, fragment), PushResult::kPushed) << i;
+    ASSERT_TRUE(Pop(*ring, fast_cursor, fast).has_value());
+  }
+  const std::uint32_t value = 256;
+  EXPECT_EQ(TryNormalPush(*ring, Small(256, value)), PushResult::kFull);
+
+  const ForcedPushResult forced = ForcedPush(*ring, Small(256, value));
+  EXPECT_TRUE(forced.pushed);
+  EXPECT_EQ(ring->cc.load(), fast);
+  EXPECT_EQ(ring->epoch.load() >> 56, 1u);
+  ASSERT_TRUE(forced.old_chunk_message.has_value());
+  EXPECT_EQ(forced.old_chunk_message->chunk_index, 9);
+  EXPECT_EQ(forced.old_chunk_message->remain, 100 - 64);
+  EXPECT_EQ(forced.old_chunk_message->unread_by, slow);
+
+  const auto message = Pop(*ring, fast_cursor, fast);
+  ASSERT_TRUE(message.has_value());
+  EXPECT_EQ(ValueOf(*message), 256u);
+}
+
+TEST(RingTest, AReadRingNeverFills) {
+  auto ring = NewRing();
+  const std::uint32_t bit = ConnectReceiver(*ring);
+  std::uint32_t cursor = 0;
+  for (std::uint32_t i = 0; i < 4 * kRingSlots; ++i) {
+    ASSERT_EQ(TryNormalPush(*ring, Small(i, i)), PushResult::kPushed) << i;
+    const auto message = Pop(*ring, cursor, bit);
+    ASSERT_TRUE(message.has_value());
+    ASSERT_EQ(ValueOf(*message), i);
+  }
+}
+
+// A sender that claimed a slot but has not yet moved the write cursor must
+// not make another sender think the ring is full: that one would take the
+// ring by force and cut every receiver off.
+TEST(RingTest, ASlotBeingClaimedIsNotMistakenForAFullRing) {
+  auto ring = NewRing();
+  const std::uint32_t bit = ConnectReceiver(*ring);
+  Slot& claimed = ring->slots[0];
+  claimed.read_state.store((1ull << 32) | bit);  // claimed, cursor not yet moved
+
+  const std::uint32_t late = 1;
+  std::thread slow_sender([&] {
+    Sleep(20);
+    ring->write_cursor.store(1);
+    claimed.id = 0;
+    claimed.commit_mark.store(~0ull);
+  });
+  EXPECT_EQ(TryNormalPush(*ring, Small(1, late)), PushResult::kPushed);
+  slow_sender.join();
+  EXPECT_EQ(ring->write_cursor.load(), 2u);
+  EXPECT_EQ(ring->cc.load(), bit);
+}
+
+TEST(RingTest, ConcurrentSendersClaimEverySlotOnce) {
+  auto ring = NewRing();
+  const std::uint32_t bit = ConnectReceiver(*ring);
+  constexpr std::uint32_t kSenders = 3;
+  constexpr std::uint32_t kPerSender = 20000;
+  std::vector<std::thread> senders;
+  for (std::uint32_t tag = 0; tag < kSenders; ++tag) {
+    senders.emplace_back([&, tag] {
+      for (std::uint32_t sequence = 0; sequence < kPerSender; ++sequence) {
+        const std::uint32_t value = tag << 24 | sequence;
+        while (TryNormalPush(*ring, Small(tag, value)) != PushResult::kPushed) SwitchToThread();
+      }
+    });
+  }
+  std::vector<std::uint32_t> next(kSenders, 0);
+  std::uint32_t cursor = 0;
+  for (std::uint32_t received = 0; received < kSenders * kPerSender;) {
+    const auto message = Pop(*ring, cursor, bit);
+    if (!message) continue;
+    const std::uint32_t value = ValueOf(*message);
+    ASSERT_EQ(value & 0xFFFFFF, next[value >> 24]++) << "sender " << (value >> 24);
+    ++received;
+  }
+  for (auto& sender : senders) sender.join();
+}
+
+TEST(ChunkTest, SizeLeavesRoomForTheHeaderInStepsOf1024) {
+  const std::pair<std::size_t, std::size_t> cases[] = {
+      {65, 1024}, {100, 1024}, {1016, 1024}, {1017, 2048}, {2040, 2048}, {2041, 3072},
+      {5 * 1024 * 1024, 5 * 1024 * 1024 + 1024}};
+  for (const auto& [message, chunk] : cases) EXPECT_EQ(ChunkSizeFor(message), chunk) << message;
+  EXPECT_EQ(ChunkBlockBytes(1024), 32u * 1024 + 40);
+}
+
+class ChunkBlockTest : public testing::Test {
+ protected:
+  static constexpr std::size_t kChunk = 1024;
+  std::vector<std::uint8_t> memory_ = std::vector<std::uint8_t>(ChunkBlockBytes(kChunk));
+  ChunkBlock block_{memory_.data(), memory_.size(), kChunk};
+  ChunkBlockHeader& header() { return *reinterpret_cast<ChunkBlockHeader*>(memory_.data()); }
+};
+
+TEST_F(ChunkBlockTest, HandsOutEachOfThirtyTwoChunksOnce) {
+  EXPECT_FALSE(block_.initialised());
+  std::vector<bool> seen(kChunksPerBlock);
+  for (std::size_t i = 0; i < kChunksPerBlock; ++i) {
+    const auto index = block_.Take(0b11);
+    ASSERT_TRUE(index.has_value());
+    ASSERT_FALSE(seen[*index]);
+    seen[*index] = true;
+    EXPECT_EQ(block_.Header(*index)->pending_readers.load(), 0b11u);
+  }
+  EXPECT_TRUE(block_.initialised());
+  EXPECT_FALSE(block_.Take(1).has_value());
+  EXPECT_EQ(block_.Message(3), memory_.data() + 40 + 3 * kChunk + 8);
+}
+
+TEST_F(ChunkBlockTest, TheLastReaderFreesAChunkAndOnlyOnce) {
+  const auto index = block_.Take(0b11);
+  for (std::size_t i = 1; i < kChunksPerBlock; ++i) ASSERT_TRUE(block_.Take(1).has_value());
+  block_.Release(*index, 0b01, ~0u);
+  EXPECT_FALSE(block_.Take(1).has_value());  // one reader left
+  block_.Release(*index, 0b10, ~0u);
+  block_.Release(*index, 0b10, ~0u);  // a second release must not free it again
+  EXPECT_EQ(block_.Take(1), index);
+  EXPECT_FALSE(block_.Take(1).has_value());
+}
+
+TEST_F(ChunkBlockTest, ReadersThatLeftNoLongerHoldAChunk) {
+  const auto index = block_.Take(0b111);
+  block_.Release(*index, 0b001, 0b001);  // the others have gone since
+  EXPECT_EQ(block_.Header(*index)->pending_readers.load(), 0u);
+}
+
+TEST_F(ChunkBlockTest, ACorruptFreeListCountsAsExhausted) {
+  ASSERT_TRUE(block_.Take(1).has_value());
+  header().head = 77;
+  EXPECT_FALSE(block_.Take(1).has_value());
+  header().head = 4;
+  header().links[4] = 200;
+  EXPECT_FALSE(block_.Take(1).has_value());
+  header().links[4] = 5;
+  EXPECT_EQ(block_.Take(1), 4);
+}
+
+TEST_F(ChunkBlockTest, ChunksBeyondTheMappedSizeDoNotExist) {
+  ChunkBlock short_block(memory_.data(), 40 + 3 * kChunk, kChunk);
+  EXPECT_NE(short_block.Message(2), nullptr);
+  EXPECT_EQ(short_block.Message(3), nullptr);
+  EXPECT_EQ(short_block.Message(-1), nullptr);
+  EXPECT_EQ(short_block.Message(32), nullptr);
+  EXPECT_EQ(short_block.Take(1), 0);
+  EXPECT_EQ(short_block.Take(1), 1);
+  EXPECT_EQ(short_block.Take(1), 2);
+  EXPECT_FALSE(short_block.Take(1).has_value());
+}
+
+}  // namespace
