@@ -1,0 +1,13 @@
+#!/bin/sh
+# Builds and runs the shared-memory channel benchmark under Wine.
+# Usage: scripts/bench.sh [build-folder]   (default: build)
+set -e
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$root/build}"
+sh "$root/scripts/install-prerequisites.sh"
+cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release
+cmake --build "$build" -j2 --target shm_bench
+prefix="$build/wineprefix"
+sh "$root/cmake/wine/wine-session.sh" start "$prefix"
+trap 'sh "$root/cmake/wine/wine-session.sh" stop "$prefix"' EXIT
+sh "$root/cmake/wine/wine-run.sh" "$prefix" "$build/bin/shm_bench.exe"

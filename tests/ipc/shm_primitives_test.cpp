@@ -1,0 +1,80 @@
+#include "ipc/shm/primitives.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "system/text.h"
+#include "test_support.h"
+
+namespace {
+
+std::string UniqueName() { return WideToUtf8(test_support::UniqueName(L"shmprim")); }
+
+TEST(SharedBlockTest, ASmallBlockIsOnePageAndZeroFilled) {
+  shm::handle block;
+  ASSERT_TRUE(block.acquire(UniqueName(), 4, true));
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  EXPECT_EQ(block.size(), system.dwPageSize);
+  EXPECT_EQ(*static_cast<const std::uint32_t*>(block.mem()), 0u);
+  EXPECT_FALSE(block.acquire("", 4, true));
+}
+
+TEST(SharedBlockTest, TheSameNameIsTheSameMemoryOnlyInTheSameNamespace) {
+  const std::string name = UniqueName();
+  shm::handle global_a, global_b, local;
+  ASSERT_TRUE(global_a.acquire(name, 64, true));
+  ASSERT_TRUE(global_b.acquire(name, 4096 * 4, true));  // opens the existing block
+  ASSERT_TRUE(local.acquire(name, 64, false));
+  *static_cast<std::uint32_t*>(global_a.mem()) = 42;
+  EXPECT_EQ(*static_cast<std::uint32_t*>(global_b.mem()), 42u);
+  EXPECT_EQ(*static_cast<std::uint32_t*>(local.mem()), 0u);
+  shm::handle missing;
+  EXPECT_FALSE(missing.open_existing(UniqueName(), true));
+}
+
+TEST(NamedConditionTest, ABroadcastWithoutWaitersPostsNothing) {
+  const std::string name = UniqueName();
+  shm::NamedCondition condition;
+  shm::NamedMutex outer;
+  ASSERT_TRUE(condition.Open(name, true));
+  ASSERT_TRUE(outer.Open(name + "-outer"));
+  EXPECT_FALSE(condition.Broadcast());
+  // A waiter that times out takes its count back, so the next broadcast
+  // still finds nobody to wake and no wake-up is left over for later.
+  ASSERT_TRUE(outer.Lock());
+  EXPECT_FALSE(condition.Wait(outer, 10));
+  outer.Unlock();
+  EXPECT_FALSE(condition.Broadcast());
+}
+
+TEST(NamedConditionTest, BroadcastWakesAWaiterOfTheSameNamespaceOnly) {
+  const std::string name = UniqueName();
+  shm::NamedCondition global_waiting, global_waking, local_waking;
+  shm::NamedMutex outer;
+  ASSERT_TRUE(global_waiting.Open(name, true));
+  ASSERT_TRUE(global_waking.Open(name, true));
+  ASSERT_TRUE(local_waking.Open(name, false));
+  ASSERT_TRUE(outer.Open(name + "-outer"));
+
+  std::atomic<bool> waiting{false};
+  bool woken = false;
+  std::thread waiter([&] {
+    ASSERT_TRUE(outer.Lock());
+    waiting = true;
+    woken = global_waiting.Wait(outer, INFINITE);
+    outer.Unlock();
+  });
+  // The waiter counts itself under the outer mutex before it sleeps; once we
+  // get the mutex after it said so, it is counted.
+  while (!waiting) SwitchToThread();
+  ASSERT_TRUE(outer.Lock());
+  outer.Unlock();
+  EXPECT_FALSE(local_waking.Broadcast());
+  EXPECT_TRUE(global_waking.Broadcast());
+  waiter.join();
+  EXPECT_TRUE(woken);
+}
+
+}  // namespace
