@@ -86,7 +86,14 @@ void Logger::Start(std::string_view module_name, std::ios_base::openmode mode) {
   path_ = folder / (std::string(module_name) + ".log");
   file_ = OpenLogFile(path_, mode);
   running_ = true;
-  writer_ = std::thread([this] { WriteQueuedLines(); });
+  try {
+    writer_ = std::thread([this] { WriteQueuedLines(); });
+  } catch (const std::system_error&) {
+    // Nothing would drain the queue: the run goes on without a log.
+    running_ = false;
+    file_.reset();
+    return;
+  }
   Enqueue(fmt::format("\n\n{}\n{} log start", kRule, CurrentTimestamp()));
 }
 
@@ -98,7 +105,10 @@ void Logger::StartOnce(std::string_view module_name,
 void Logger::Enqueue(std::string line) {
   if (!running_) return;
   {
+    // Checked again under the lock: a line queued while running is one the
+    // writer still sees before it stops.
     std::lock_guard lock(mutex_);
+    if (!running_) return;
     queue_.push_back(std::move(line));
   }
   wake_.notify_one();

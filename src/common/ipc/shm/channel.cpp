@@ -124,16 +124,14 @@ class SentChunks {
 
   void Add(const ChunkBlock& block, std::int32_t index, std::uint32_t readers) {
     std::lock_guard lock(mutex_);
+    DropReleased();
     chunks_.push_back({block, index, readers});
   }
 
   // True when no chunk is still waited for.
   bool Settle() {
     std::lock_guard lock(mutex_);
-    std::erase_if(chunks_, [](const Entry& entry) {
-      const ChunkHeader* header = entry.block.Header(entry.index);
-      return header == nullptr || (header->pending_readers.load() & entry.readers) == 0;
-    });
+    DropReleased();
     return chunks_.empty();
   }
 
@@ -143,6 +141,14 @@ class SentChunks {
     std::int32_t index;
     std::uint32_t readers;
   };
+
+  void DropReleased() {
+    std::erase_if(chunks_, [](const Entry& entry) {
+      const ChunkHeader* header = entry.block.Header(entry.index);
+      return header == nullptr || (header->pending_readers.load() & entry.readers) == 0;
+    });
+  }
+
   std::mutex mutex_;
   std::vector<Entry> chunks_;
 };
