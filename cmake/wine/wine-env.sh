@@ -7,3 +7,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 WINE_LOADER=/usr/lib/wine/wine64
 [ -x "$WINE_LOADER" ] || WINE_LOADER=wine64
 export WINELOADER="$WINE_LOADER"
+# Debian's wine64 package has no wineserver on PATH; the wine package adds it.
+WINE_SERVER=/usr/lib/wine/wineserver64
+[ -x "$WINE_SERVER" ] || WINE_SERVER=wineserver
+export WINESERVER="$WINE_SERVER"

@@ -10,7 +10,7 @@ case "$action" in
   start)
     mkdir -p "$WINEPREFIX"
     # Detached from the caller's output, or ctest would wait for it forever.
-    wineserver -p </dev/null >/dev/null 2>&1
+    "$WINE_SERVER" -p </dev/null >/dev/null 2>&1
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       "$WINE_LOADER" wineboot --init </dev/null >/dev/null 2>&1 || true
     fi
@@ -18,7 +18,7 @@ case "$action" in
     "$WINE_LOADER" cmd /c exit 0 </dev/null >/dev/null 2>&1
     ;;
   stop)
-    wineserver -k || true
+    "$WINE_SERVER" -k || true
     ;;
   *)
     echo "usage: $0 start|stop PREFIX" >&2
