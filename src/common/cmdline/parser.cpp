@@ -114,8 +114,6 @@ bool parser::parse(int argc, const wchar_t* const argv[]) {
     errors_.push_back(L"argument number must be longer than 0");
     return false;
   }
-  if (program_name_.empty()) program_name_ = argv[0];
-
   std::map<wchar_t, std::wstring> short_names;
   if (!build_short_names(short_names)) return false;
 

@@ -198,7 +198,6 @@ class parser {
 
   std::map<std::wstring, std::unique_ptr<option_base>> options_;
   std::vector<option_base*> ordered_;
-  std::wstring program_name_;
   std::vector<std::wstring> rest_;
   std::vector<std::wstring> errors_;
 };

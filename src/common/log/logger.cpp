@@ -1,5 +1,6 @@
 #include "log/logger.h"
 
+#include <filesystem>
 #include <system_error>
 
 namespace {
@@ -83,8 +84,7 @@ DWORD Logger::ProcessId() {
 void Logger::Start(std::string_view module_name, std::ios_base::openmode mode) {
   const std::filesystem::path folder = LogFolder();
   PrepareFolder(folder);
-  path_ = folder / (std::string(module_name) + ".log");
-  file_ = OpenLogFile(path_, mode);
+  file_ = OpenLogFile(folder / (std::string(module_name) + ".log"), mode);
   running_ = true;
   try {
     writer_ = std::thread([this] { WriteQueuedLines(); });

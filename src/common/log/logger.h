@@ -7,7 +7,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
-#include <filesystem>
 #include <ios>
 #include <mutex>
 #include <source_location>
@@ -75,7 +74,6 @@ class Logger {
   static DWORD ProcessId();
   void WriteQueuedLines();
 
-  std::filesystem::path path_;
   base::FileHandle file_;
   std::atomic<bool> running_{false};
   std::mutex mutex_;
