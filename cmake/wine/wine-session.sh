@@ -19,6 +19,9 @@ case "$action" in
     ;;
   stop)
     "$WINE_SERVER" -k || true
+    # Returns once the server is gone, so a run that follows at once starts
+    # a server of its own instead of meeting this one on its way out.
+    "$WINE_SERVER" -w || true
     ;;
   *)
     echo "usage: $0 start|stop PREFIX" >&2
