@@ -128,6 +128,39 @@ class ShmChannelTest : public testing::Test {
   int peers_ = 0;
 };
 
+// Other product processes open these objects by name; one wrong character
+// and they talk to nobody.
+TEST_F(ShmChannelTest, ChannelObjectsCarryTheNamesPeersOpen) {
+  auto channel = Channel::Open(name_, true);
+  ASSERT_TRUE(channel->connect(ConnectMode::kReceiver));
+  auto sender = Channel::Open(name_, true);
+  ASSERT_TRUE(sender->connect(ConnectMode::kSender));
+  ASSERT_TRUE(Send(*sender, 2, 0, 100));
+  const std::wstring name = WideName();
+  for (const std::wstring& mapping :
+       {L"Global\\__IPC_SHM____QU_CONN__64__8__" + name, L"Global\\__IPC_SHM____AC_CONN__" + name,
+        L"Global\\__IPC_SHM___cond_shm__waiter_cond___RD_CONN__" + name,
+        L"Global\\__IPC_SHM___cond_shm__waiter_cond___WT_CONN__" + name,
+        L"Global\\__IPC_SHM___cond_shm__waiter_cond___CC_CONN__" + name,
+        std::wstring(L"Global\\__IPC_SHM____CHUNK_INFO__1024")}) {
+    EXPECT_TRUE(base::KernelHandle(OpenFileMappingW(FILE_MAP_READ, FALSE, mapping.c_str())))
+        << WideToUtf8(mapping);
+  }
+  for (const std::wstring& semaphore : {L"Global\\_cond_sem__waiter_cond___RD_CONN__" + name,
+                                        L"Global\\_cond_sem__waiter_cond___WT_CONN__" + name}) {
+    EXPECT_TRUE(base::KernelHandle(OpenSemaphoreW(SYNCHRONIZE, FALSE, semaphore.c_str())))
+        << WideToUtf8(semaphore);
+  }
+  for (const std::wstring& mutex : {L"Global\\_cond_lock__waiter_cond___RD_CONN__" + name,
+                                    L"_waiter_lock___RD_CONN__" + name,
+                                    L"_waiter_lock___CC_CONN__" + name}) {
+    EXPECT_TRUE(base::KernelHandle(OpenMutexW(SYNCHRONIZE, FALSE, mutex.c_str())))
+        << WideToUtf8(mutex);
+  }
+  EXPECT_FALSE(base::KernelHandle(
+      OpenFileMappingW(FILE_MAP_READ, FALSE, (L"Local\\__IPC_SHM____QU_CONN__64__8__" + name).c_str())));
+}
+
 TEST_F(ShmChannelTest, MessagesOfEverySizeArriveIntactInAnotherProcess) {
   const std::size_t sizes[] = {1, 63, 64, 65, 100, 1017, 100 * 1024, 5 * 1024 * 1024};
   Peer receiver = StartReceiver(std::size(sizes));
