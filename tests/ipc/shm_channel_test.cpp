@@ -87,6 +87,7 @@ class ShmChannelTest : public testing::Test {
     peer.process = test_support::StartProcess(
         exe, L"\"" + exe.wstring() + L"\" " + arguments + L" report=\"" + peer.report.wstring() + L"\"",
         {.stdout_file = peer.out, .stderr_file = peer.err});
+    EXPECT_TRUE(peer.process) << "cannot start shm_peer.exe: error " << GetLastError();
     return peer;
   }
 
