@@ -333,6 +333,8 @@ void Channel::disconnect() {
   if (released) ThreadReceiveCache().clear();
 }
 
+void Channel::cancel_recv() { reader_waiter_->Quit(); }
+
 bool Channel::send(const void* data, std::size_t size, unsigned limit_ms) {
   // The slot describes the rest of a message in 32 signed bits.
   if (data == nullptr || size == 0 || size > static_cast<std::size_t>(INT_MAX)) {

@@ -72,6 +72,9 @@ class Channel {
   bool send(const void* data, std::size_t size, unsigned limit_ms = 0);
   // Waits for the next message; empty after 2 s without one, or on failure.
   ReceiveBuffer recv();
+  // Safe from another thread: a recv that waits returns empty at once, and so
+  // does every later one until the next connect. The receiver stays connected.
+  void cancel_recv();
 
   std::uint32_t conn_id() const { return conn_id_; }
   std::uint32_t receiver_bit() const { return receiver_bit_; }
