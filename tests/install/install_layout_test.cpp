@@ -128,7 +128,7 @@ TEST_F(InstallLayoutTest, CommitWritesBothHivesOnlyForACompleteVersion) {
 }
 
 TEST_F(InstallLayoutTest, TempFoldersSitUnderTheUsersTemporaryFolder) {
-  SetEnvironmentVariableW(L"TMP", temp_.path().c_str());
+  const test_support::ScopedEnvironment tmp(L"TMP", temp_.path().wstring());
   const std::wstring vendor = layout_.TempVendorDir();
   const std::wstring product = layout_.TempProductDir();
   EXPECT_EQ(vendor, (temp_.path() / "Velmora").wstring());
