@@ -147,10 +147,6 @@ TEST(ProcessFactsTest, GuidTextHasTheFixedUpperCaseForm) {
   EXPECT_NE(NewGuidText(), first);
 }
 
-TEST(ProcessFactsTest, OwnExecutableIsThisTestProgram) {
-  EXPECT_TRUE(SamePath(OwnExecutablePath(), test_support::OwnExecutable()));
-}
-
 TEST_F(ProcessTest, GlobalObjectIsPresentOnlyWhileAnotherProcessHoldsIt) {
   const std::string name = WideToUtf8(test_support::UniqueName(L"kestova-probe"));
   EXPECT_FALSE(IsGlobalObjectPresent(name));
