@@ -95,11 +95,25 @@ TEST_F(ProcessTest, KillNeverEndsTheExcludedProcess) {
   EXPECT_EQ(base::system::KillProcess(own_name, L"", GetCurrentProcessId()), 0u);
 }
 
-TEST_F(ProcessTest, AProcessThatAlreadyEndedCountsAsKilled) {
+// Through a handle that may only ask, so the kill is refused and the process
+// counts as killed only when it has ended by itself.
+base::KernelHandle QueryOnly(HANDLE process) {
+  base::KernelHandle handle;
+  DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), handle.put(),
+                  PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, 0);
+  return handle;
+}
+
+TEST_F(ProcessTest, AProcessCountsAsKilledWhenItEndedByItselfThoughTheKillIsRefused) {
+  StandInProcess running(temp_.path(), UniqueExe());
+  ASSERT_TRUE(running.started());
+  EXPECT_FALSE(TerminateAndConfirm(QueryOnly(running.handle()).get()));
+  EXPECT_TRUE(running.running());
+
   const auto image = test_support::CopyStandIn(temp_.path(), UniqueExe());
-  const auto process = test_support::StartProcess(image, L"\"" + image.wstring() + L"\"");
-  ASSERT_EQ(test_support::WaitForExitCode(process), 0u);
-  EXPECT_TRUE(TerminateAndConfirm(process.get()));
+  const auto ended = test_support::StartProcess(image, L"\"" + image.wstring() + L"\"");
+  ASSERT_EQ(test_support::WaitForExitCode(ended), 0u);
+  EXPECT_TRUE(TerminateAndConfirm(QueryOnly(ended.get()).get()));
 }
 
 TEST_F(ProcessTest, ReportsTheAccountOfALiveProcessOnly) {
@@ -165,7 +179,6 @@ TEST(SecurityAttributesTest, AreBuiltOnceWithANullDacl) {
   SECURITY_ATTRIBUTES* attributes = EveryoneSecurityAttributes();
   ASSERT_NE(attributes, nullptr);
   EXPECT_EQ(attributes, EveryoneSecurityAttributes());
-  EXPECT_EQ(attributes->nLength, 24u);
   EXPECT_FALSE(attributes->bInheritHandle);
   BOOL present = FALSE;
   BOOL defaulted = TRUE;
