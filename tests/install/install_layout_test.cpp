@@ -172,6 +172,11 @@ TEST(FileVersionTest, AModuleInAFolderBeyondMaxPathKnowsItsWholePathAndVersion) 
   ASSERT_TRUE(module);
   EXPECT_EQ(ModuleFilePath(module.get()), copy.wstring());
   EXPECT_EQ(FileVersionOf(ModuleFilePath(module.get())), "2.4.6.8");
+  module.reset();
+  // Removing a whole folder does not reach this deep; one item at a time does.
+  for (auto item = copy; item != temp.path(); item = item.parent_path()) {
+    EXPECT_TRUE(std::filesystem::remove(item)) << item;
+  }
 }
 
 }  // namespace
