@@ -45,31 +45,27 @@ inline json Sample(const JsonKey& key, std::size_t index) {
   return nullptr;
 }
 
-inline json::value_t WrittenType(JsonKind kind) {
+// How a key of the kind is written, a value of the wrong type (none for kAny,
+// which takes anything), and whether it is a number.
+struct KindFacts {
+  json::value_t written;
+  std::optional<json> wrong;
+  bool number;
+};
+
+inline KindFacts FactsOf(JsonKind kind) {
+  using type = json::value_t;
   switch (kind) {
-    case JsonKind::kString: return json::value_t::string;
-    case JsonKind::kInt32: return json::value_t::number_integer;
+    case JsonKind::kString: return {type::string, 5, false};
+    case JsonKind::kInt32: return {type::number_integer, "5", true};
     case JsonKind::kUint32:
-    case JsonKind::kUint64: return json::value_t::number_unsigned;
-    case JsonKind::kFloat: return json::value_t::number_float;
-    case JsonKind::kBool: return json::value_t::boolean;
-    default: return json::value_t::object;
+    case JsonKind::kUint64: return {type::number_unsigned, "5", true};
+    case JsonKind::kFloat: return {type::number_float, "5", true};
+    case JsonKind::kBool: return {type::boolean, 1, false};
+    case JsonKind::kAny: return {type::object, std::nullopt, false};
+    case JsonKind::kRecord: return {type::object, 5, false};
   }
-}
-
-inline std::optional<json> WrongValue(JsonKind kind) {
-  switch (kind) {
-    case JsonKind::kAny: return std::nullopt;
-    case JsonKind::kString:
-    case JsonKind::kRecord: return 5;
-    case JsonKind::kBool: return 1;
-    default: return "5";
-  }
-}
-
-inline bool IsNumber(JsonKind kind) {
-  return kind == JsonKind::kInt32 || kind == JsonKind::kUint32 || kind == JsonKind::kUint64 ||
-         kind == JsonKind::kFloat;
+  return {};
 }
 
 inline std::optional<json> Field(const json& object, const char* name) {
@@ -107,8 +103,9 @@ void CheckRecordKeys(const Record& base, const std::vector<JsonKey>& keys) {
 
   for (std::size_t i = 0; i < keys.size(); ++i) {
     const JsonKey& key = keys[i];
+    const KindFacts facts = FactsOf(key.kind);
     SCOPED_TRACE(key.name);
-    EXPECT_EQ(Field(written, key.name).value_or(nullptr).type(), WrittenType(key.kind));
+    EXPECT_EQ(Field(written, key.name).value_or(nullptr).type(), facts.written);
 
     json object = full;
     object.erase(key.name);
@@ -126,9 +123,9 @@ void CheckRecordKeys(const Record& base, const std::vector<JsonKey>& keys) {
       EXPECT_THROW(ReadAndWrite(base, object), json::type_error);
     }
 
-    if (const auto wrong = WrongValue(key.kind)) {
+    if (facts.wrong) {
       object = full;
-      object[key.name] = *wrong;
+      object[key.name] = *facts.wrong;
       Record record = base;
       EXPECT_THROW(object.get_to(record), json::type_error);
       const json partial = record;
@@ -140,7 +137,7 @@ void CheckRecordKeys(const Record& base, const std::vector<JsonKey>& keys) {
       }
     }
 
-    if (IsNumber(key.kind)) {
+    if (facts.number) {
       object = full;
       object[key.name] = 7.9;
       EXPECT_EQ(ReadAndWrite(base, object).at(key.name),
