@@ -1,9 +1,10 @@
-# Sourced by the Wine scripts with the build's prefix as $1: quiet, and no
-# prompts for Mono or Gecko, which nothing here needs.
+# Sourced by the Wine scripts with the build's prefix as $1: quiet, no
+# prompts for Mono or Gecko, which nothing here needs, and no debugger on a
+# crash, which would hold the crashed program for seconds and print pages.
 : "${1:?the build's Wine prefix is the first argument}"
 export WINEPREFIX="$1"
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 WINE_LOADER=/usr/lib/wine/wine64
 [ -x "$WINE_LOADER" ] || WINE_LOADER=wine64
 export WINELOADER="$WINE_LOADER"

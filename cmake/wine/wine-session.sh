@@ -10,9 +10,17 @@ case "$action" in
   start)
     mkdir -p "$WINEPREFIX"
     # Detached from the caller's output, or ctest would wait for it forever.
-    "$WINE_SERVER" -p </dev/null >/dev/null 2>&1
+    # It ends by itself a minute after its last client, so a run that was
+    # interrupted before the stop fixture leaves no server behind for long.
+    # It refuses when a server of this prefix runs already, which serves too.
+    "$WINE_SERVER" -p60 </dev/null >/dev/null 2>&1 || true
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-      "$WINE_LOADER" wineboot --init </dev/null >/dev/null 2>&1 || true
+      boot_log="$WINEPREFIX/wineboot.log"
+      if ! "$WINE_LOADER" wineboot --init </dev/null >"$boot_log" 2>&1; then
+        echo "wineboot --init failed in $WINEPREFIX:" >&2
+        cat "$boot_log" >&2
+        exit 1
+      fi
     fi
     # Returns only once the prefix answers, so the first test does not pay for it.
     "$WINE_LOADER" cmd /c exit 0 </dev/null >/dev/null 2>&1

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "install/registry.h"
+#include "system/process.h"
 #include "test_support.h"
 
 namespace {
@@ -128,7 +129,7 @@ TEST_F(InstallLayoutTest, CommitWritesBothHivesOnlyForACompleteVersion) {
 }
 
 TEST_F(InstallLayoutTest, TempFoldersSitUnderTheUsersTemporaryFolder) {
-  SetEnvironmentVariableW(L"TMP", temp_.path().c_str());
+  const test_support::ScopedEnvironment tmp(L"TMP", temp_.path().wstring());
   const std::wstring vendor = layout_.TempVendorDir();
   const std::wstring product = layout_.TempProductDir();
   EXPECT_EQ(vendor, (temp_.path() / "Velmora").wstring());
@@ -155,8 +156,27 @@ TEST_F(InstallLayoutTest, MarkIsSetOnlyWhenPresentAndNotZero) {
 TEST(FileVersionTest, ReadsTheVersionResourceOrFallsBack) {
   EXPECT_EQ(FileVersionOf((test_support::BinaryDir() / "KestovaLauncher.exe").wstring()),
             KESTOVA_LAUNCHER_VERSION);
-  EXPECT_EQ(OwnFileVersion(), "1.0.0.0");  // this test program has no version resource
+  EXPECT_EQ(OwnFileVersion(), "2.4.6.8");  // from test_version.rc
   EXPECT_EQ(FileVersionOf(L"Z:\\no\\such\\file.exe"), "1.0.0.0");
+}
+
+TEST(FileVersionTest, AModuleInAFolderBeyondMaxPathKnowsItsWholePathAndVersion) {
+  test_support::TempDir temp;
+  const auto folder = temp.path() / std::wstring(120, L'a') / std::wstring(120, L'b');
+  std::filesystem::create_directories(folder);
+  const auto copy = folder / test_support::OwnExecutable().filename();
+  std::filesystem::copy_file(test_support::OwnExecutable(), copy);
+  ASSERT_GT(copy.wstring().size(), 260u);
+  // Wine starts no process from a folder this long, but loads a module.
+  base::LoadedModule module(LoadLibraryExW(copy.c_str(), nullptr, 0));
+  ASSERT_TRUE(module);
+  EXPECT_EQ(ModuleFilePath(module.get()), copy.wstring());
+  EXPECT_EQ(FileVersionOf(ModuleFilePath(module.get())), "2.4.6.8");
+  module.reset();
+  // Removing a whole folder does not reach this deep; one item at a time does.
+  for (auto item = copy; item != temp.path(); item = item.parent_path()) {
+    EXPECT_TRUE(std::filesystem::remove(item)) << item;
+  }
 }
 
 }  // namespace

@@ -14,9 +14,10 @@ namespace {
 class RegistryTest : public testing::Test {
  protected:
   void TearDown() override {
-    RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str());
-    RegDeleteKeyExW(HKEY_CURRENT_USER, key_.c_str(), KEY_WOW64_64KEY, 0);
-    DeleteRegKeyTree(key_);
+    for (HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+      RegDeleteTreeW(hive, key_.c_str());
+      RegDeleteKeyExW(hive, key_.c_str(), KEY_WOW64_64KEY, 0);
+    }
   }
 
   void SetRaw(HKEY hive, const std::wstring& name, DWORD type, const void* data, DWORD bytes) {
@@ -36,7 +37,8 @@ TEST_F(RegistryTest, ReadsOnlyWellFormedStrings) {
   const wchar_t text[] = L"C:\\x";
   const wchar_t expandable[] = L"%TEMP%\\y";
   const wchar_t empty[] = L"";
-  const wchar_t unterminated[] = {L'a', L'b'};
+  // Only "ab" is counted; the system would add a NUL that followed it.
+  const wchar_t unterminated[] = {L'a', L'b', L'c', L'd'};
   const DWORD number = 7;
   const BYTE bytes[] = {1, 2, 3, 4};
   SetRaw(HKEY_CURRENT_USER, L"text", REG_SZ, text, sizeof(text));
@@ -44,7 +46,7 @@ TEST_F(RegistryTest, ReadsOnlyWellFormedStrings) {
   SetRaw(HKEY_CURRENT_USER, L"empty", REG_SZ, empty, sizeof(empty));
   SetRaw(HKEY_CURRENT_USER, L"zero-bytes", REG_SZ, empty, 0);
   SetRaw(HKEY_CURRENT_USER, L"odd", REG_SZ, text, 5);
-  SetRaw(HKEY_CURRENT_USER, L"unterminated", REG_SZ, unterminated, sizeof(unterminated));
+  SetRaw(HKEY_CURRENT_USER, L"unterminated", REG_SZ, unterminated, 2 * sizeof(wchar_t));
   SetRaw(HKEY_CURRENT_USER, L"dword", REG_DWORD, &number, sizeof(number));
   SetRaw(HKEY_CURRENT_USER, L"binary", REG_BINARY, bytes, sizeof(bytes));
 
@@ -85,10 +87,30 @@ TEST_F(RegistryTest, WriteCreatesMissingKeysInEitherHive) {
   }
 }
 
-TEST_F(RegistryTest, DeletesATreeAndAcceptsAMissingKey) {
+// In a process of its own, so that a deletion that never ends fails the test
+// instead of hanging it.
+int DeleteKeyTree(int, wchar_t** argv) { return DeleteRegKeyTree(argv[3]) ? 0 : 1; }
+const test_support::ChildRole kDeleteKeyTree(L"delete-key-tree", DeleteKeyTree);
+
+TEST_F(RegistryTest, DeletesATreeWithALinkToAMissingKeyAndAcceptsAMissingKey) {
   ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, key_ + L"\\one\\two\\three", L"v", L"x"));
   ASSERT_TRUE(WriteRegString(HKEY_LOCAL_MACHINE, key_ + L"\\one\\sibling", L"v", L"x"));
-  EXPECT_TRUE(DeleteRegKeyTree(key_ + L"\\"));
+  {
+    base::RegKey link;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (key_ + L"\\one\\link").c_str(), 0, nullptr,
+                              REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr,
+                              link.put(), nullptr),
+              ERROR_SUCCESS);
+    const std::wstring target = L"\\Registry\\Machine\\" + key_ + L"\\gone";
+    ASSERT_EQ(RegSetValueExW(link.get(), L"SymbolicLinkValue", 0, REG_LINK,
+                             reinterpret_cast<const BYTE*>(target.data()),
+                             static_cast<DWORD>(target.size() * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+  }
+  const base::KernelHandle child = test_support::StartChild(L"delete-key-tree", key_ + L"\\");
+  const DWORD exit_code = test_support::WaitForExitCode(child);
+  if (exit_code == static_cast<DWORD>(-1)) TerminateProcess(child.get(), 1);
+  EXPECT_EQ(exit_code, 0u);
   base::RegKey key;
   EXPECT_EQ(
       RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()),

@@ -17,14 +17,10 @@ constexpr char kRule[] =
     "=================================================================";
 constexpr char kStamp[] = R"(\[\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] )";
 
-// Points the temporary folder of this process at a fresh folder, so the log
-// lands where the test can read it.
+// Points the temporary folder of this process, and of the children it
+// starts, at a fresh folder, so the log lands where the test can read it.
 class LoggerTest : public testing::Test {
  protected:
-  void SetUp() override {
-    SetEnvironmentVariableW(L"TMP", temp_.path().c_str());
-    SetEnvironmentVariableW(L"TEMP", temp_.path().c_str());
-  }
   std::filesystem::path LogFolder() const { return temp_.path() / "Velmora" / "Kestova"; }
   std::filesystem::path LogFile() const { return LogFolder() / "unit.log"; }
   std::vector<std::string> LogLines() const { return SplitLines(ReadFileBytes(LogFile())); }
@@ -36,7 +32,18 @@ class LoggerTest : public testing::Test {
            message + "$";
   }
 
+  static std::vector<std::smatch> Matches(const std::vector<std::string>& lines,
+                                          const std::regex& pattern) {
+    std::vector<std::smatch> found;
+    for (const std::string& line : lines) {
+      if (std::smatch match; std::regex_match(line, match, pattern)) found.push_back(match);
+    }
+    return found;
+  }
+
   test_support::TempDir temp_;
+  test_support::ScopedEnvironment tmp_{L"TMP", temp_.path().wstring()};
+  test_support::ScopedEnvironment temp_variable_{L"TEMP", temp_.path().wstring()};
 };
 
 TEST(LogTimestampTest, PadsEveryField) {
@@ -67,6 +74,7 @@ TEST_F(LoggerTest, FramesRecordsWithBannersAndFormatsEachLine) {
   {
     Logger logger;
     logger.Start("unit", std::ios::app);
+    logger.Start("second", std::ios::out);  // a second start changes nothing
     logger.Log("plain", CallSite::Here(), 4312);
     logger.Log("value {} and {}", CallSite::Here(), 17, "{not a field}",
                std::string("text"));
@@ -87,6 +95,7 @@ TEST_F(LoggerTest, FramesRecordsWithBannersAndFormatsEachLine) {
   EXPECT_TRUE(std::regex_match(lines[6], std::regex(std::string(kStamp) + " log end")))
       << lines[6];
   EXPECT_EQ(lines[7], kRule);
+  EXPECT_FALSE(std::filesystem::exists(LogFolder() / "second.log"));
 }
 
 TEST_F(LoggerTest, RecordsOutsideTheRunningLoggerAreDropped) {
@@ -101,22 +110,34 @@ TEST_F(LoggerTest, RecordsOutsideTheRunningLoggerAreDropped) {
   EXPECT_EQ(text.find("after end"), std::string::npos);
 }
 
-TEST_F(LoggerTest, ShowsTheLoggingThreadsIdAndTheSameProcessId) {
-  Logger logger;
-  logger.Start("unit", std::ios::app);
+// LogLine names the thread it runs on by itself.
+int LogFromAnotherThread(int, wchar_t**) {
+  Logger::Instance().Start("unit", std::ios::app);
   DWORD other_thread = 0;
   std::thread([&] {
     other_thread = GetCurrentThreadId();
-    logger.Log("from the other thread", CallSite::Here(), other_thread);
+    LogLine("from the other thread");
   }).join();
-  logger.End();
+  LogLine("the other thread was {}", other_thread);
+  Logger::Instance().End();
+  return 0;
+}
+const test_support::ChildRole kLogFromAnotherThread(L"log-from-thread", LogFromAnotherThread);
+
+TEST_F(LoggerTest, ShowsTheLoggingThreadsIdAndTheSameProcessId) {
+  const base::KernelHandle child = test_support::StartChild(L"log-from-thread");
+  ASSERT_EQ(test_support::WaitForExitCode(child), 0u);
   const auto lines = LogLines();
-  const std::string pattern = RecordPattern(other_thread, ".*", "from the other thread");
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [&](const std::string& line) {
-                            return std::regex_match(line, std::regex(pattern));
-                          }),
-            1);
+  const auto from_thread =
+      Matches(lines, std::regex(std::string(kStamp) + R"(\[(\d+)\.(\d+)\]\[.*\]: from the other thread)"));
+  const auto from_main = Matches(
+      lines, std::regex(std::string(kStamp) + R"(\[(\d+)\.(\d+)\]\[.*\]: the other thread was (\d+))"));
+  ASSERT_EQ(from_thread.size(), 1u);
+  ASSERT_EQ(from_main.size(), 1u);
+  EXPECT_EQ(from_thread[0][1], from_main[0][3]);
+  EXPECT_NE(from_thread[0][1], from_main[0][1]);
+  EXPECT_EQ(from_thread[0][2], std::to_string(GetProcessId(child.get())));
+  EXPECT_EQ(from_main[0][2], from_thread[0][2]);
 }
 
 TEST_F(LoggerTest, EverythingQueuedBeforeEndIsWrittenInOrder) {
@@ -146,6 +167,7 @@ TEST_F(LoggerTest, EndReturnsWhenTheFileCannotBeOpened) {
 TEST_F(LoggerTest, ReplacesAFileStandingWhereTheFolderGoes) {
   std::filesystem::create_directories(LogFolder().parent_path());
   { std::ofstream(LogFolder()) << "not a folder"; }
+  SetFileAttributesW(LogFolder().c_str(), FILE_ATTRIBUTE_READONLY);
   Logger logger;
   logger.Start("unit", std::ios::app);
   logger.End();
@@ -162,35 +184,54 @@ TEST_F(LoggerTest, TruncatesUnlessAppending) {
   EXPECT_EQ(LogLines().size(), 6u);
 }
 
-// Appends long records through the process-wide logger once the parent
-// opens the gate, so that two of these write at the same moment.
-constexpr int kRecordsPerChild = 400;
-const std::string kPayload(300, 'x');
+// Appends records through the process-wide logger once the parent opens the
+// gate. Each write waits, with the shared lock held, for the other child to
+// reach the same point: without the lock both would find the same end of the
+// file and write over each other every time.
+constexpr int kRecordsPerChild = 2;
+HANDLE arrived = nullptr;
+HANDLE other_arrived = nullptr;
+
+void MeetTheOtherChild() {
+  SetEvent(arrived);
+  WaitForSingleObject(other_arrived, 250);
+}
 
 int AppendingChild(int argc, wchar_t** argv) {
-  if (argc < 4) return 2;
-  base::KernelHandle gate(OpenEventW(SYNCHRONIZE, FALSE, argv[3]));
-  if (!gate || WaitForSingleObject(gate.get(), 60000) != WAIT_OBJECT_0) return 3;
-  Logger::Instance().StartOnce("unit", std::ios::app);
-  for (int i = 0; i < kRecordsPerChild; ++i) LogLine("{} {}", i, kPayload);
+  if (argc < 6) return 2;
+  const base::KernelHandle gate(OpenEventW(SYNCHRONIZE, FALSE, argv[3]));
+  const base::KernelHandle mine(OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[4]));
+  const base::KernelHandle other(OpenEventW(SYNCHRONIZE, FALSE, argv[5]));
+  if (!gate || !mine || !other || WaitForSingleObject(gate.get(), 60000) != WAIT_OBJECT_0) return 3;
+  arrived = mine.get();
+  other_arrived = other.get();
+  SetAppendWindowHookForTesting(MeetTheOtherChild);
+  Logger::Instance().Start("unit", std::ios::app);
+  for (int i = 0; i < kRecordsPerChild; ++i) LogLine("record {}", i);
   Logger::Instance().End();
   return 0;
 }
 const test_support::ChildRole kAppendingChild(L"append-log", AppendingChild);
 
 TEST_F(LoggerTest, TwoProcessesAppendingAtOnceWriteOnlyWholeLines) {
-  const std::wstring gate_name = test_support::UniqueName(L"kestova-log-gate");
-  base::KernelHandle gate(CreateEventW(nullptr, TRUE, FALSE, gate_name.c_str()));
-  ASSERT_TRUE(gate);
-  base::KernelHandle first = test_support::StartChild(L"append-log", gate_name);
-  base::KernelHandle second = test_support::StartChild(L"append-log", gate_name);
+  std::wstring names[3];
+  base::KernelHandle events[3];
+  for (int i = 0; i < 3; ++i) {
+    names[i] = test_support::UniqueName(L"kestova-log-turn");
+    events[i].reset(CreateEventW(nullptr, i == 0, FALSE, names[i].c_str()));
+    ASSERT_TRUE(events[i]);
+  }
+  const base::KernelHandle first =
+      test_support::StartChild(L"append-log", names[0] + L" " + names[1] + L" " + names[2]);
+  const base::KernelHandle second =
+      test_support::StartChild(L"append-log", names[0] + L" " + names[2] + L" " + names[1]);
   ASSERT_TRUE(first && second);
-  SetEvent(gate.get());
+  SetEvent(events[0].get());
   ASSERT_EQ(test_support::WaitForExitCode(first), 0u);
   ASSERT_EQ(test_support::WaitForExitCode(second), 0u);
 
   const std::regex record(std::string("^") + kStamp +
-                          R"(\[\d+\.\d+\]\[AppendingChild\]: \d+ x{300}$)");
+                          R"(\[\d+\.\d+\]\[AppendingChild\]: record \d$)");
   const std::regex banner(std::string("^") + kStamp + " log (start|end)$");
   int records = 0;
   int banners = 0;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <vector>
 
 namespace test_support {
@@ -121,10 +122,28 @@ std::wstring UniqueName(const std::wstring& prefix) {
          std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++counter);
 }
 
+ScopedEnvironment::ScopedEnvironment(const std::wstring& name, const std::wstring& value)
+    : name_(name) {
+  const DWORD size = GetEnvironmentVariableW(name.c_str(), nullptr, 0);
+  if (size > 0) {
+    std::wstring previous(size, L'\0');
+    previous.resize(GetEnvironmentVariableW(name.c_str(), previous.data(), size));
+    previous_ = previous;
+  }
+  SetEnvironmentVariableW(name.c_str(), value.c_str());
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  SetEnvironmentVariableW(name_.c_str(), previous_ ? previous_->c_str() : nullptr);
+}
+
 TempDir::TempDir() {
   wchar_t temp[MAX_PATH + 1];
-  GetTempPathW(MAX_PATH + 1, temp);
-  path_ = std::filesystem::path(temp) / UniqueName(L"kestova-test");
+  const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+  if (length == 0 || length > MAX_PATH) {
+    throw std::runtime_error("the temporary folder cannot be read");
+  }
+  path_ = std::filesystem::path(std::wstring(temp, length)) / UniqueName(L"kestova-test");
   std::filesystem::create_directories(path_);
 }
 

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,22 @@ base::KernelHandle StartChild(const std::wstring& role,
 // Waits (a minute at most) and returns the exit code, or -1.
 DWORD WaitForExitCode(const base::KernelHandle& process);
 
+// Sets an environment variable of this process and puts back what was there
+// (or nothing) when it goes.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const std::wstring& name, const std::wstring& value);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::wstring name_;
+  std::optional<std::wstring> previous_;
+};
+
 // A new, empty folder under the temporary folder, removed with its contents.
+// Throws, failing the test, when the temporary folder cannot be read.
 class TempDir {
  public:
   TempDir();

@@ -50,14 +50,6 @@ TEST(ReplaceAllTest, NeverSearchesInsertedText) {
   EXPECT_EQ(ReplaceAll(std::string("abc"), "", "z"), "abc");
 }
 
-TEST(StartsWithTest, ComparesCodeUnitsExactly) {
-  EXPECT_TRUE(StartsWith(L"kestova://x", L"kestova://"));
-  EXPECT_TRUE(StartsWith(L"same", L"same"));
-  EXPECT_TRUE(StartsWith(L"", L""));
-  EXPECT_FALSE(StartsWith(L"kes", L"kestova://"));
-  EXPECT_FALSE(StartsWith(L"KESTOVA://x", L"kestova://"));
-}
-
 TEST(TextConversionTest, RoundTripsAndReplacesInvalidInput) {
   EXPECT_EQ(Utf8ToWide(""), L"");
   EXPECT_EQ(WideToUtf8(L""), "");

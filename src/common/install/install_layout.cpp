@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "install/registry.h"
+#include "system/process.h"
 
 namespace {
 
@@ -147,7 +148,7 @@ std::string OwnFileVersion() {
           reinterpret_cast<const wchar_t*>(&OwnFileVersion), &module)) {
     return kUnknownFileVersion;
   }
-  wchar_t path[MAX_PATH] = {};
-  if (GetModuleFileNameW(module, path, MAX_PATH) == 0) return kUnknownFileVersion;
+  const std::wstring path = ModuleFilePath(module);
+  if (path.empty()) return kUnknownFileVersion;
   return FileVersionOf(path);
 }

@@ -76,27 +76,52 @@ bool WriteRegString(HKEY hive, const std::wstring& sub_key, const std::wstring& 
                         reinterpret_cast<const BYTE*>(value.c_str()), bytes) == ERROR_SUCCESS;
 }
 
+namespace {
+
+// The one call that deletes the key behind a handle, so that a key opened as
+// a link is removed itself instead of the key it points to.
+bool DeleteOpenKey(HKEY key) {
+  using NtDeleteKeyFn = LONG(NTAPI*)(HANDLE);
+  static const NtDeleteKeyFn delete_key = [] {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll == nullptr ? nullptr
+                            : reinterpret_cast<NtDeleteKeyFn>(reinterpret_cast<void (*)()>(
+                                  GetProcAddress(ntdll, "NtDeleteKey")));
+  }();
+  return delete_key != nullptr && delete_key(key) >= 0;
+}
+
+// Opens parent\name as itself even when it is a registry link: following a
+// link whose target is gone reports "not found" while the link stays, and the
+// enumeration would hand it back for ever.
+bool DeleteTree(HKEY parent, const std::wstring& name) {
+  base::RegKey key;
+  const LSTATUS opened = RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK,
+                                       KEY_READ | DELETE | KEY_WOW64_64KEY, key.put());
+  if (opened != ERROR_SUCCESS) return opened == ERROR_FILE_NOT_FOUND;
+  std::wstring deleted;
+  for (;;) {
+    wchar_t child[MAX_PATH] = {};
+    DWORD length = MAX_PATH;
+    const LSTATUS listed =
+        RegEnumKeyExW(key.get(), 0, child, &length, nullptr, nullptr, nullptr, nullptr);
+    if (listed == ERROR_NO_MORE_ITEMS) break;
+    // A sub-key that comes back after its deletion was reported would be
+    // deleted again and again.
+    if (listed != ERROR_SUCCESS || deleted == child) return false;
+    if (!DeleteTree(key.get(), child)) return false;
+    deleted = child;
+  }
+  return DeleteOpenKey(key.get());
+}
+
+}  // namespace
+
 bool DeleteRegKeyTree(const std::wstring& sub_key) {
   if (RegDeleteKeyExW(HKEY_LOCAL_MACHINE, sub_key.c_str(), KEY_WOW64_64KEY, 0) == ERROR_SUCCESS) {
     return true;
   }
-  base::RegKey key;
-  const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, sub_key.c_str(), 0,
-                                       KEY_READ | KEY_WOW64_64KEY, key.put());
-  if (opened != ERROR_SUCCESS) return opened == ERROR_FILE_NOT_FOUND;
-  const std::wstring prefix = sub_key.ends_with(L'\\') ? sub_key : sub_key + L'\\';
-  for (;;) {
-    wchar_t child[MAX_PATH] = {};
-    DWORD length = MAX_PATH;
-    if (RegEnumKeyExW(key.get(), 0, child, &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
-      break;
-    }
-    if (!DeleteRegKeyTree(prefix + child)) break;
-  }
-  key.reset();
-  return RegDeleteKeyExW(HKEY_LOCAL_MACHINE, sub_key.c_str(), KEY_WOW64_64KEY, 0) ==
-         ERROR_SUCCESS;
+  return DeleteTree(HKEY_LOCAL_MACHINE, sub_key);
 }
 
 std::optional<std::wstring> KnownFolderPath(int csidl) {

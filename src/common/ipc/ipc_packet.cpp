@@ -80,13 +80,12 @@ void to_json(json& j, const IpcPacket& packet) {
 }
 
 void from_json(const json& j, IpcPacket& packet) {
-  std::int32_t from = 0;
-  std::int32_t to = 0;
-  ReadRequired(j, "from", from, Booleans::kRefused);
-  ReadRequired(j, "to", to, Booleans::kRefused);
+  std::int32_t module = 0;
+  ReadRequired(j, "from", module, Booleans::kRefused);
+  packet.from = static_cast<ModuleId>(module);
+  ReadRequired(j, "to", module, Booleans::kRefused);
+  packet.to = static_cast<ModuleId>(module);
   ReadRequired(j, "msg_id", packet.msg_id, Booleans::kRefused);
-  packet.from = static_cast<ModuleId>(from);
-  packet.to = static_cast<ModuleId>(to);
   packet.data = j.at("data");
   ReadOptional(j, "uac", packet.uac);
   ReadOptional(j, "handle_self_ipc", packet.handle_self_ipc);
@@ -102,7 +101,7 @@ std::optional<IpcPacket> ParseReceivedPacket(std::string_view text) {
   text = text.substr(0, text.find('\0'));
   try {
     IpcPacket packet = IpcPacket::ReceiverDefaults();
-    from_json(json::parse(text), packet);
+    from_json(json_fields::ParseBounded(text), packet);
     return packet;
   } catch (const json::exception&) {
     return std::nullopt;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // Field readers and writers for the JSON records that the product's
 // processes exchange. Every failure is the JSON library's own exception.
@@ -40,6 +41,28 @@ template <typename T>
 void ReadOptional(const nlohmann::json& object, const char* key, std::optional<T>& field,
                   Booleans booleans = Booleans::kAsNumber) {
   if (object.contains(key)) field = ReadValue<T>(object.at(key), booleans);
+}
+
+// Copying, comparing and writing a JSON value recurse once per level, so a
+// value nested a few thousand levels deep ends the process on a stack
+// overflow. Every user may write into a channel or onto a command line, so
+// text nested deeper than any real record is refused while it is parsed.
+inline constexpr int kMaxNesting = 512;
+
+// The whole text as one JSON value. Raises the library's parse error for bad
+// text and for arrays or objects nested more than kMaxNesting levels deep.
+inline nlohmann::json ParseBounded(std::string_view text) {
+  return nlohmann::json::parse(
+      text, [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+        const bool opens = event == nlohmann::json::parse_event_t::object_start ||
+                           event == nlohmann::json::parse_event_t::array_start;
+        if (opens && depth >= kMaxNesting) {
+          throw nlohmann::json::parse_error::create(
+              101, 0, "nesting deeper than " + std::to_string(kMaxNesting) + " levels",
+              nullptr);
+        }
+        return true;
+      });
 }
 
 template <typename T>

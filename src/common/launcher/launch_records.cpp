@@ -8,6 +8,8 @@ using json_fields::ReadRequired;
 using json_fields::WriteOptional;
 using nlohmann::json;
 
+json ParseRecordText(std::string_view text) { return json_fields::ParseBounded(text); }
+
 void to_json(json& j, const OpenFileInfo& info) {
   j = json::object();
   j["file_path"] = info.file_path;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // Launch requests as the product's processes exchange them: in option values
 // of the launcher's command line and as the data of IPC packets. Keys, number
@@ -109,6 +110,10 @@ struct StoreActivateInfo {
   std::int32_t cmd_show = 0;
   std::optional<std::int32_t> source;
 };
+
+// Option text (UTF-8) as a JSON value. Raises the library's parse error for
+// text that is not JSON or that nests deeper than any real record.
+nlohmann::json ParseRecordText(std::string_view text);
 
 void to_json(nlohmann::json& json, const OpenFileInfo& info);
 void from_json(const nlohmann::json& json, OpenFileInfo& info);

@@ -21,34 +21,45 @@ void PrepareFolder(const std::filesystem::path& folder) {
   std::error_code error;
   const auto status = std::filesystem::symlink_status(folder, error);
   if (std::filesystem::exists(status) && !std::filesystem::is_directory(status)) {
+    // The system refuses to remove a read-only file.
+    SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_NORMAL);
     std::filesystem::remove_all(folder, error);
   }
   std::filesystem::create_directories(folder, error);
 }
 
+std::atomic<void (*)()> append_window_hook{nullptr};
+
 base::FileHandle OpenLogFile(const std::filesystem::path& path,
                              std::ios_base::openmode mode) {
-  // Append-only access makes every write land at the end of the file. Read
-  // access is there only because byte-range locks require it.
+  // Read access is there only because byte-range locks require it.
   const bool append = (mode & std::ios_base::app) != 0;
   return base::FileHandle(CreateFileW(
-      path.c_str(), append ? FILE_APPEND_DATA | FILE_READ_DATA : GENERIC_WRITE | GENERIC_READ,
+      path.c_str(), GENERIC_WRITE | GENERIC_READ,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // Several launcher runs append to one file at the same moment. Not every
-// system makes an append atomic (Wine seeks to the end, then writes), so the
-// runs take turns through a lock on a byte far beyond any real file size; the
-// system drops it if a run dies holding it.
+// system makes an append atomic (Wine finds the end, then writes), so the
+// runs take turns through a lock on a byte far beyond any real file size,
+// and each finds the end and writes there within its turn. The system drops
+// the lock if a run dies holding it.
 void AppendLine(HANDLE file, const std::string& line) {
   OVERLAPPED turn{};
   turn.Offset = 0xFFFFFFFE;
   turn.OffsetHigh = 0x7FFFFFFF;
   const bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn);
   OVERLAPPED at_end{};
-  at_end.Offset = 0xFFFFFFFF;  // both halves all ones: write at the end of the file
-  at_end.OffsetHigh = 0xFFFFFFFF;
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(file, &size)) {
+    at_end.Offset = size.LowPart;
+    at_end.OffsetHigh = static_cast<DWORD>(size.HighPart);
+  } else {
+    at_end.Offset = 0xFFFFFFFF;  // both halves all ones: the system's own end of file
+    at_end.OffsetHigh = 0xFFFFFFFF;
+  }
+  if (const auto hook = append_window_hook.load()) hook();
   DWORD written = 0;
   WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, &at_end);
   if (locked) UnlockFileEx(file, 0, 1, 0, &turn);
@@ -81,7 +92,13 @@ DWORD Logger::ProcessId() {
   return process_id;
 }
 
+void SetAppendWindowHookForTesting(void (*hook)()) { append_window_hook = hook; }
+
 void Logger::Start(std::string_view module_name, std::ios_base::openmode mode) {
+  std::call_once(start_once_, [&] { StartWriting(module_name, mode); });
+}
+
+void Logger::StartWriting(std::string_view module_name, std::ios_base::openmode mode) {
   const std::filesystem::path folder = LogFolder();
   PrepareFolder(folder);
   file_ = OpenLogFile(folder / (std::string(module_name) + ".log"), mode);
@@ -95,11 +112,6 @@ void Logger::Start(std::string_view module_name, std::ios_base::openmode mode) {
     return;
   }
   Enqueue(fmt::format("\n\n{}\n{} log start", kRule, CurrentTimestamp()));
-}
-
-void Logger::StartOnce(std::string_view module_name,
-                       std::ios_base::openmode mode) {
-  std::call_once(start_once_, [&] { Start(module_name, mode); });
 }
 
 void Logger::Enqueue(std::string line) {

@@ -48,10 +48,9 @@ class Logger {
   Logger& operator=(const Logger&) = delete;
 
   // Opens the file (std::ios::app appends, anything else truncates), starts
-  // the writer and queues the start banner.
+  // the writer and queues the start banner. Only the first call of a logger
+  // does anything, whoever makes it; a logger is not started again after End.
   void Start(std::string_view module_name, std::ios_base::openmode mode);
-  // Start, at most once for this logger whoever calls it.
-  void StartOnce(std::string_view module_name, std::ios_base::openmode mode);
 
   // Formats on the caller's thread; dropped unless the logger is running.
   template <typename... Args>
@@ -72,6 +71,7 @@ class Logger {
  private:
   static std::string CurrentTimestamp();
   static DWORD ProcessId();
+  void StartWriting(std::string_view module_name, std::ios_base::openmode mode);
   void WriteQueuedLines();
 
   base::FileHandle file_;
@@ -82,6 +82,11 @@ class Logger {
   std::once_flag start_once_;
   std::deque<std::string> queue_;
 };
+
+// Called by the writer between finding the end of the file and writing a
+// line there, with the runs' shared lock held; tests widen that window to show
+// that the lock keeps concurrent runs from writing over each other.
+void SetAppendWindowHookForTesting(void (*hook)());
 
 // The format string together with its call site, so that a log call stays
 // one short line: LogLine("[Cmd]:{}", GetCommandLineA());

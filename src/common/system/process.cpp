@@ -218,11 +218,25 @@ bool IsElevated() {
          size == sizeof(elevation) && elevation.TokenIsElevated != 0;
 }
 
-std::wstring OwnExecutablePath() {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return path;
+std::wstring ModuleFilePath(HMODULE module) {
+  // A path that fills the buffer comes back cut and without its NUL, so the
+  // buffer grows until the whole path fits; the system stops at 32,767.
+  constexpr DWORD kLongestPath = 32767;
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(path.size());
+    const DWORD length = GetModuleFileNameW(module, path.data(), size);
+    if (length == 0) return {};
+    if (length < size) {
+      path.resize(length);
+      return path;
+    }
+    if (size > kLongestPath) return {};
+    path.resize(std::min<DWORD>(size * 2, kLongestPath + 1));
+  }
 }
+
+std::wstring OwnExecutablePath() { return ModuleFilePath(nullptr); }
 
 std::string NewGuidText() {
   GUID guid{};

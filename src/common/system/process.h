@@ -53,6 +53,9 @@ std::wstring ProcessImagePath(HANDLE process);
 uint64_t ProcessStartTimeMs();
 
 bool IsElevated();
+// The whole path of a loaded module (this executable for null), however
+// long; empty on failure.
+std::wstring ModuleFilePath(HMODULE module);
 std::wstring OwnExecutablePath();
 
 // A new GUID as 36 upper-case characters without braces.

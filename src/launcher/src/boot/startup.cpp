@@ -10,6 +10,6 @@
 void Initialize() {
   // Before the log exists: nothing it could log would reach the file.
   InstallLayout::Instance().Init(L"Kestova");
-  Logger::Instance().StartOnce("launcher", std::ios::app);
+  Logger::Instance().Start("launcher", std::ios::app);
   LogLine("[Cmd]:{}", GetCommandLineA());
 }
