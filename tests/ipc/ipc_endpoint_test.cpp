@@ -401,6 +401,38 @@ TEST_F(IpcEndpointTest, ProcessesThatShutDownTogetherKeepEachOthersCounts) {
   EXPECT_EQ(StoredReceipts(key).total, std::uint64_t{kProcesses * kPackets});
 }
 
+TEST_F(IpcEndpointTest, BusToolRefusesBadInputWithUsageAndSendsNothing) {
+  BusProcess listener(L"listen HostService --count 1");
+  ASSERT_TRUE(listener.WaitReady());
+  const std::vector<std::wstring> bad_inputs = {
+      L"",
+      L"shout HostService",
+      L"listen",
+      L"listen Nowhere",
+      L"listen 10012",
+      L"listen HostService --count 0",
+      L"send HostService 5",
+      L"send Nowhere 5 {}",
+      L"send HostService five {}",
+      L"send HostService 5 not-json",
+      L"send HostService 5 {} --local --global",
+      L"send HostService 5 {} --from",
+      L"query HostService 5 {} --timeout-ms soon",
+      L"stats now",
+  };
+  for (const std::wstring& arguments : bad_inputs) {
+    SCOPED_TRACE(WideToUtf8(arguments));
+    const ipc_test::BusRun run = RunBus(arguments);
+    EXPECT_EQ(run.exit_code, 2u);
+    EXPECT_TRUE(run.lines.empty());
+  }
+  EXPECT_EQ(RunBus(fmt::format(L"send HostService {} {}", msg_id_, QuoteArgument("\"end\""))).exit_code, 0u);
+  ASSERT_EQ(listener.Finish(), 0u);
+  const std::vector<std::string> lines = listener.lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(json::parse(lines[1])["data"], "end");
+}
+
 TEST_F(IpcEndpointTest, CallbacksThatThrowLoseOnlyTheirOwnMessage) {
   EXPECT_EQ(RunChild(L"throwing-callbacks").at(0), "ok");
 }
