@@ -5,6 +5,9 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <vector>
+
 #include "install/install_layout.h"
 #include "install/registry.h"
 #include "system/process.h"
