@@ -37,7 +37,7 @@ class IpcEndpoint {
   // marker is missing in the chosen namespace (none of these is counted), or
   // when the transport refused. Without a flag the namespace is global,
   // except for a module that announces itself without a global marker.
-  // Sets the packet's send_time_us. One sending thread at a time.
+  // Sets the packet's send_time_us.
   bool Send(std::shared_ptr<IpcPacket> packet, std::optional<bool> global = std::nullopt);
   // Once per process: ends receiving at once, waits (2 s at most) until the
   // chunks of this process's sent packets are read, releases the marker and
