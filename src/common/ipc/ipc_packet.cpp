@@ -19,6 +19,8 @@ bool ProcessIsElevated() {
   return elevated;
 }
 
+}  // namespace
+
 std::uint64_t NowMicroseconds() {
   FILETIME now;
   GetSystemTimePreciseAsFileTime(&now);
@@ -27,8 +29,6 @@ std::uint64_t NowMicroseconds() {
       (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
   return (units - kUnitsFrom1601To1970) / 10;
 }
-
-}  // namespace
 
 IpcPacket::IpcPacket(ModuleId from, ModuleId to, std::int32_t msg_id, json data)
     : from(from),
