@@ -9,7 +9,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build-asan"
 seconds="${1:-20}"
 [ $# -gt 0 ] && shift
-targets="${*:-packet_fuzzer records_fuzzer cmdline_fuzzer}"
+targets="${*:-packet_fuzzer records_fuzzer stats_fuzzer cmdline_fuzzer}"
 mkdir -p "$build/fuzz-findings"
 for target in $targets; do
   work="$build/fuzz-work/$target"

@@ -46,6 +46,9 @@ struct IpcPacket {
   IpcPacket() = default;
 };
 
+// The system clock in microseconds since 1970-01-01 UTC: a packet's send time.
+std::uint64_t NowMicroseconds();
+
 // "from", "to", "msg_id" and "data" are required (the first three any JSON
 // number, truncated); present optional keys replace the packet's fields,
 // absent ones leave them. Raises the JSON library's exceptions.

@@ -50,6 +50,14 @@ std::string_view ModuleName(ModuleId id) {
   return found == table.end() ? kUnknownName : found->second;
 }
 
+std::vector<ModuleId> NamedModules() {
+  std::vector<ModuleId> modules;
+  for (const auto& [number, name] : IdentityTable()) {
+    if (name != kUnknownName) modules.push_back(static_cast<ModuleId>(number));
+  }
+  return modules;
+}
+
 std::string InitedMutexName(ModuleId id, bool global) {
   return fmt::format("{}kestova_ipc_inited_{}", global ? "Global\\" : "", ModuleName(id));
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ipc {
 
@@ -38,6 +39,9 @@ enum class ModuleId : std::int32_t {
 
 // "UNKNOWN" for every number without a name of its own.
 std::string_view ModuleName(ModuleId id);
+
+// Every number with a name of its own, ascending.
+std::vector<ModuleId> NamedModules();
 
 // "Global\kestova_ipc_inited_<name>" or, outside the global namespace,
 // "kestova_ipc_inited_<name>": held by a process whose endpoint is up.

@@ -14,6 +14,8 @@ bool ProcessIsElevated() {
   return elevated;
 }
 
+}  // namespace
+
 std::uint64_t NowMicroseconds() {
   FILETIME now;
   GetSystemTimePreciseAsFileTime(&now);
@@ -22,8 +24,6 @@ std::uint64_t NowMicroseconds() {
       (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
   return (units - kUnitsFrom1601To1970) / 10;
 }
-
-}  // namespace
 
 IpcPacket::IpcPacket(ModuleId from, ModuleId to, std::int32_t msg_id, nlohmann::json data)
     : from(from),

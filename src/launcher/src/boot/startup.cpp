@@ -5,6 +5,8 @@
 #include <ios>
 
 #include "install/install_layout.h"
+#include "ipc/ipc_endpoint.h"
+#include "launcher/product_contract.h"
 #include "log/logger.h"
 
 void Initialize() {
@@ -12,4 +14,5 @@ void Initialize() {
   InstallLayout::Instance().Init(L"Kestova");
   Logger::Instance().Start("launcher", std::ios::app);
   LogLine("[Cmd]:{}", GetCommandLineA());
+  ipc::IpcEndpoint::Instance().Init(product::kLauncherModule);
 }

@@ -1,0 +1,110 @@
+#include "ipc/ipc_quality_monitor.h"
+
+#include <sddl.h>
+
+#include <vector>
+
+#include "install/install_layout.h"
+#include "install/registry.h"
+#include "system/process.h"
+#include "system/text.h"
+
+namespace ipc {
+namespace {
+
+// Long enough for any number of processes that merge at once (each merge is
+// a registry read and write), short enough not to hold up an exit for long.
+constexpr DWORD kStatsLockWaitMs = 2000;
+constexpr wchar_t kAbsentMarker[] = L"DEFAULT_VALUE";
+
+// One name per user, in the global namespace, so that the user's processes
+// in every session and at every elevation level take the same lock.
+std::wstring StatsLockName() {
+  base::KernelHandle token;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::vector<std::uint8_t> buffer(size);
+    base::LocalMemory<wchar_t> sid_text;
+    if (size != 0 &&
+        GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid,
+                               sid_text.put())) {
+      return L"Global\\kestova_ipc_stats_" + std::wstring(sid_text.get());
+    }
+  }
+  return L"kestova_ipc_stats";
+}
+
+std::string ReadStored(const std::wstring& key, const wchar_t* value_name) {
+  return WideToUtf8(ReadRegString(HKEY_CURRENT_USER, key, value_name, kAbsentMarker));
+}
+
+}  // namespace
+
+StatsLock::StatsLock()
+    : mutex_(CreateMutexW(EveryoneSecurityAttributes(), FALSE, StatsLockName().c_str())) {
+  if (!mutex_) return;
+  const DWORD waited = WaitForSingleObject(mutex_.get(), kStatsLockWaitMs);
+  // An abandoned mutex is owned all the same; its last owner died mid-merge,
+  // and the stored text is whatever it managed to write.
+  owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+}
+
+StatsLock::~StatsLock() {
+  if (owned_) ReleaseMutex(mutex_.get());
+}
+
+IpcQualityMonitor::IpcQualityMonitor(std::optional<std::wstring> registry_key)
+    : registry_key_(std::move(registry_key)) {}
+
+void IpcQualityMonitor::RecordSend(const StatKey& key, bool accepted) {
+  std::lock_guard lock(send_mutex_);
+  SendCounts& counts = send_[key];
+  ++counts.total;
+  if (accepted) ++counts.success;
+}
+
+void IpcQualityMonitor::RecordRecv(const StatKey& key, std::int64_t cost_us) {
+  std::lock_guard lock(recv_mutex_);
+  MergeRecv(recv_[key], RecvCounts{1, cost_us});
+}
+
+void IpcQualityMonitor::ReportSend() {
+  const std::wstring key = RegistryKey();
+  if (key.empty()) return;
+  std::lock_guard lock(send_mutex_);
+  const StatsLock stats_lock;
+  for (const auto& [stat_key, counts] : ParseSendTable(ReadStored(key, kSendStatsValue))) {
+    MergeSend(send_[stat_key], counts);
+  }
+  WriteRegString(HKEY_CURRENT_USER, key, kSendStatsValue, Utf8ToWide(SendTableText(send_)));
+}
+
+void IpcQualityMonitor::ReportRecv() {
+  const std::wstring key = RegistryKey();
+  if (key.empty()) return;
+  std::lock_guard lock(recv_mutex_);
+  const StatsLock stats_lock;
+  for (const auto& [stat_key, counts] : ParseRecvTable(ReadStored(key, kRecvStatsValue))) {
+    MergeRecv(recv_[stat_key], counts);
+  }
+  WriteRegString(HKEY_CURRENT_USER, key, kRecvStatsValue, Utf8ToWide(RecvTableText(recv_)));
+}
+
+SendTable IpcQualityMonitor::send_table() const {
+  std::lock_guard lock(send_mutex_);
+  return send_;
+}
+
+RecvTable IpcQualityMonitor::recv_table() const {
+  std::lock_guard lock(recv_mutex_);
+  return recv_;
+}
+
+std::wstring IpcQualityMonitor::RegistryKey() const {
+  if (registry_key_) return *registry_key_;
+  return InstallLayout::Instance().RegistryKeyFor(ComponentKind::Other);
+}
+
+}  // namespace ipc

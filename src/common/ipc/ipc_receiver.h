@@ -1,0 +1,50 @@
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+
+#include "ipc/module_id.h"
+#include "system/unique_resource.h"
+
+namespace shm {
+class Channel;
+}
+
+namespace ipc {
+
+class IpcMsgHandler;
+class IpcQualityMonitor;
+
+// The receiving task of an endpoint: reads its module's channel, counts every
+// packet that parses and hands it to the message handler.
+class IpcReceiver {
+ public:
+  IpcReceiver(const std::atomic<bool>& stopped, IpcQualityMonitor& monitor,
+              IpcMsgHandler& handler);
+  // Waits for the task to end (stop it first); the channel is never closed
+  // under it.
+  ~IpcReceiver();
+  IpcReceiver(const IpcReceiver&) = delete;
+  IpcReceiver& operator=(const IpcReceiver&) = delete;
+
+  // Connects to the module's channel and starts the task. Nothing is started
+  // for a module without a name or when the channel cannot be connected.
+  bool Start(ModuleId module, bool global);
+  // Ends the task's wait at once (the stop flag must already be set) and
+  // waits for the task, at most `wait_ms`. True when it has ended.
+  bool Stop(DWORD wait_ms);
+
+ private:
+  void Run();
+
+  const std::atomic<bool>& stopped_;
+  IpcQualityMonitor& monitor_;
+  IpcMsgHandler& handler_;
+  std::unique_ptr<shm::Channel> channel_;
+  // Set when Run has returned; the thread itself never ends (see Start).
+  base::KernelHandle finished_;
+};
+
+}  // namespace ipc
