@@ -1,0 +1,56 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "system/unique_resource.h"
+
+namespace launcher_test {
+
+// A running product client as far as the launcher can tell: KestovaIpc
+// listening as the module (its inited marker held) and holding the named
+// mutexes given, e.g. the client's global marker. It expects the given number
+// of packets and then the closing one of PacketsSoFar; one packet more makes
+// it stop before the closing packet, which PacketsSoFar reports.
+class BusListener {
+ public:
+  BusListener(const std::wstring& module, const std::vector<std::wstring>& held_mutexes,
+              int expected_packets);
+  ~BusListener();
+  BusListener(const BusListener&) = delete;
+  BusListener& operator=(const BusListener&) = delete;
+
+  // It printed "ready": endpoint up, every mutex held.
+  bool ready() const { return ready_; }
+
+  // Sends the listener a closing packet of our own and returns, in order,
+  // every packet it printed before that one. The channel keeps order, so
+  // whatever the launcher placed in the queue before it exited is among them.
+  std::vector<nlohmann::json> PacketsSoFar();
+
+ private:
+  // The next line printed, waiting at most the bound; nothing at the end of
+  // the output or on time-out.
+  std::optional<std::string> NextLine(DWORD timeout_ms);
+  void ReadOutput();
+
+  std::wstring module_;
+  base::KernelHandle process_;
+  base::FileHandle output_;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::string> lines_;
+  std::string partial_;
+  bool ended_ = false;
+  bool ready_ = false;
+};
+
+}  // namespace launcher_test
