@@ -35,10 +35,11 @@ class BusListener {
   // whatever the launcher placed in the queue before it exited is among them.
   std::vector<nlohmann::json> PacketsSoFar();
 
- private:
   // The next line printed, waiting at most the bound; nothing at the end of
   // the output or on time-out.
   std::optional<std::string> NextLine(DWORD timeout_ms);
+
+ private:
   void ReadOutput();
 
   std::wstring module_;
