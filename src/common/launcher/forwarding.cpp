@@ -26,7 +26,7 @@ const wchar_t* ClientExecutable(ipc::ModuleId client) {
   }
 }
 
-// The option's text in UTF-8; empty when not given.
+// The option's value in UTF-8 (its empty default when not given).
 std::string Utf8Value(const cmdline::parser& options, const wchar_t* name) {
   return WideToUtf8(options.get<std::wstring>(name).value_or(L""));
 }
@@ -43,8 +43,9 @@ AppLaunchInfo AppLaunchFromOptions(const cmdline::parser& options, std::string p
   info.source = options.get<int>(option::kFrom).value_or(0);
   info.deep_link = Utf8Value(options, option::kLaunchDeepLink);
   info.from_source = Utf8Value(options, option::kFromSource);
-  if (options.is_given(option::kLaunchTvSeries))
+  if (options.is_given(option::kLaunchTvSeries)) {
     info.launch_tv_series = Utf8Value(options, option::kLaunchTvSeries);
+  }
   return info;
 }
 
