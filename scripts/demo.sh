@@ -115,3 +115,6 @@ launch "A toast link goes to the assistant, each & written as %c(26)" \
 
 launch "A partner's VM stop with no client: nothing is started" \
   --launch-proc-name Kestova.exe '--oem-stop-vm={"oem_name":"acme"}'
+
+launch "A name that leaves the version folder: nothing is started, the log says why" \
+  --launch-proc-name '..\..\x.exe' --from 3

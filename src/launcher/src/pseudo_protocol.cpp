@@ -37,8 +37,7 @@ void LaunchSchema(const std::wstring& link) {
       WideToUtf8(to_assistant ? ReplaceAll(link, kAmpersand, kEscapedAmpersand) : link);
 
   if (!to_assistant && IsGlobalObjectPresent(product::kStoreClientMarker)) {
-    // A failed send is not followed by a start: a second store would fight
-    // the running one for its window and data.
+    // The store runs: a failed send is not followed by a second store.
     ForwardToClient(product::kStoreClientModule, product::Message::StoreLink, LinkContent{text});
     return;
   }
