@@ -159,6 +159,14 @@ std::vector<Row> Rows() {
                      {"name", ""},
                      {"engine_name", ""},
                      {"state", 0}}}}},
+      {.title = "an install record gets the partner's name",
+       .arguments = LR"(--launch-proc-name Kestova.exe --oem acme "--install-app-info=)"
+                    LR"({\"pkg_name\":\"p\",\"icon\":\"i\",\"name\":\"n\",\"engine_name\":\"e\",)"
+                    LR"(\"file_path\":\"f\"}")",
+       .clients = kEmulator,
+       .packets = {{kEmulatorModule, 20002,
+                    {{"pkg_name", "p"}, {"icon", "i"}, {"name", "n"}, {"engine_name", "e"},
+                     {"file_path", "f"}, {"state", 0}, {"oem", "acme"}}}}},
       {.title = "a partner's VM start carries only the partner's name",
        .arguments =
            LR"(--launch-proc-name Kestova.exe "--oem-start-vm={\"oem_name\":\"acme\",\"x\":1}")",
