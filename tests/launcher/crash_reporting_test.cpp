@@ -174,6 +174,7 @@ TEST_F(CrashReportingTest, ACrashHasTheInstalledLauncherReportItAndTheIfeoEntryG
   base::RegKey gone;
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kIfeoKey, 0, KEY_READ | KEY_WOW64_64KEY, gone.put()),
             ERROR_FILE_NOT_FOUND);
+  if (gone) RegDeleteTreeW(HKEY_LOCAL_MACHINE, kIfeoKey);
 }
 
 }  // namespace

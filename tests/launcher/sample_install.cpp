@@ -2,6 +2,7 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "stand_in_process.h"
@@ -49,6 +50,12 @@ RegistryOverrides::~RegistryOverrides() {
       RegDeleteValueW(key.get(), saved->name.c_str());
     }
   }
+  // Deeper keys first: a key with sub-keys left is not deleted.
+  std::sort(new_keys_.begin(), new_keys_.end(),
+            [](const auto& a, const auto& b) { return a.second.size() > b.second.size(); });
+  for (const auto& [hive, key] : new_keys_) {
+    RegDeleteKeyExW(hive, key.c_str(), KEY_WOW64_64KEY, 0);
+  }
 }
 
 void RegistryOverrides::Save(HKEY hive, const std::wstring& key, const std::wstring& name) {
@@ -56,6 +63,17 @@ void RegistryOverrides::Save(HKEY hive, const std::wstring& key, const std::wstr
   base::RegKey handle;
   DWORD type = 0;
   DWORD size = 0;
+  // The key and each missing parent will be made by the write that follows.
+  for (size_t end = key.find(L'\\'); ; end = key.find(L'\\', end + 1)) {
+    const std::wstring level = key.substr(0, end);
+    base::RegKey existing;
+    if (RegOpenKeyExW(hive, level.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, existing.put()) !=
+            ERROR_SUCCESS &&
+        std::find(new_keys_.begin(), new_keys_.end(), std::pair{hive, level}) == new_keys_.end()) {
+      new_keys_.emplace_back(hive, level);
+    }
+    if (end == std::wstring::npos) break;
+  }
   if (RegOpenKeyExW(hive, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, handle.put()) ==
           ERROR_SUCCESS &&
       RegQueryValueExW(handle.get(), name.c_str(), nullptr, &type, nullptr, &size) ==
@@ -89,6 +107,11 @@ void RegistryOverrides::Remove(HKEY hive, const std::wstring& key, const std::ws
 
 SampleInstall::SampleInstall() {
   const std::wstring product = kProductKey;
+  // Every launcher run that sends merges its statistics into these.
+  registry_.Remove(HKEY_CURRENT_USER, product, L"ipc_send_analysis");
+  registry_.Remove(HKEY_CURRENT_USER, product, L"ipc_recv_analysis");
+  registry_.Remove(HKEY_LOCAL_MACHINE, product + L"\\Env", L"svid");
+  registry_.Remove(HKEY_CURRENT_USER, product + L"\\Env", L"svid");
   registry_.SetString(HKEY_LOCAL_MACHINE, product, L"InstallPath", root().wstring());
   registry_.Remove(HKEY_CURRENT_USER, product + L"\\Kestova", L"Version");
   registry_.Remove(HKEY_LOCAL_MACHINE, product + L"\\Kestova", L"Version");

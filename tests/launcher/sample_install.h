@@ -14,7 +14,7 @@
 namespace launcher_test {
 
 // Registry values a test sets, put back as they were (or removed) when the
-// object goes.
+// object goes; keys that did not exist before go too, once empty of sub-keys.
 class RegistryOverrides {
  public:
   RegistryOverrides() = default;
@@ -36,6 +36,7 @@ class RegistryOverrides {
   };
   void Save(HKEY hive, const std::wstring& key, const std::wstring& name);
   std::vector<Saved> saved_;
+  std::vector<std::pair<HKEY, std::wstring>> new_keys_;
 };
 
 // What a stand-in recorded when the launcher started it.
