@@ -269,6 +269,11 @@ void DispatchTest::CheckStarted(const Row& row, const LauncherRun& run,
   const std::wstring executable = (folder / row.started).wstring();
   EXPECT_EQ(start->second.command_line,
             L"\"" + executable + L"\" " + ExpectedParameters(row.parameters, run.start_time_ms));
+  // A forwarded request starts in the version folder; a link's target
+  // wherever the launcher was.
+  const bool forwarded = row.parameters.find(L"{start}") != std::wstring::npos;
+  EXPECT_EQ(start->second.folder,
+            forwarded ? folder.wstring() : std::filesystem::current_path().wstring());
 }
 
 void DispatchTest::Check(const Row& row) {
