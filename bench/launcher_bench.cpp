@@ -71,7 +71,7 @@ std::wstring Quoted(const std::filesystem::path& path) { return L"\"" + path.wst
 
 int wmain() {
   const std::filesystem::path bin = test_support::BinaryDir();
-  const std::filesystem::path idle = bin / "idle.exe";
+  const std::filesystem::path idle = bin / "bench_trivial.exe";
   const std::filesystem::path launcher = bin / "KestovaLauncher.exe";
   launcher_test::SampleInstall install;
   test_support::TempDir records;

@@ -1,16 +1,15 @@
 #pragma once
 
+#include <windows.h>
+
 #include <nlohmann/json.hpp>
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
+#include <cstddef>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "system/unique_resource.h"
+#include "bus_process.h"
 
 namespace launcher_test {
 
@@ -23,9 +22,6 @@ class BusListener {
  public:
   BusListener(const std::wstring& module, const std::vector<std::wstring>& held_mutexes,
               int expected_packets);
-  ~BusListener();
-  BusListener(const BusListener&) = delete;
-  BusListener& operator=(const BusListener&) = delete;
 
   // It printed "ready": endpoint up, every mutex held.
   bool ready() const { return ready_; }
@@ -35,23 +31,15 @@ class BusListener {
   // whatever the launcher placed in the queue before it exited is among them.
   std::vector<nlohmann::json> PacketsSoFar();
 
-  // The next line printed, waiting at most the bound; nothing at the end of
-  // the output or on time-out.
+  // The next line printed after "ready", waiting at most the bound; nothing
+  // at the end of the output or on time-out.
   std::optional<std::string> NextLine(DWORD timeout_ms);
 
  private:
-  void ReadOutput();
-
   std::wstring module_;
-  base::KernelHandle process_;
-  base::FileHandle output_;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<std::string> lines_;
-  std::string partial_;
-  bool ended_ = false;
+  ipc_test::BusProcess process_;
   bool ready_ = false;
+  std::size_t next_line_ = 1;
 };
 
 }  // namespace launcher_test

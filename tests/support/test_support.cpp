@@ -80,14 +80,12 @@ base::KernelHandle StartProcess(const std::filesystem::path& executable,
   if (!options.environment.empty()) env_block = BuildEnvironment(options.environment);
   const base::FileHandle out = InheritableFile(options.stdout_file);
   const base::FileHandle err = InheritableFile(options.stderr_file);
-  const HANDLE standard_output =
-      options.stdout_handle != nullptr ? options.stdout_handle : (out ? out.get() : nullptr);
-  const bool redirected = standard_output != nullptr || err;
+  const bool redirected = out || err;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   if (redirected) {
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = standard_output;
+    startup.hStdOutput = out ? out.get() : nullptr;
     startup.hStdError = err ? err.get() : nullptr;
   }
   PROCESS_INFORMATION info{};

@@ -28,9 +28,6 @@ struct ProcessOptions {
   // Where the child's standard streams go; empty: nowhere.
   std::filesystem::path stdout_file = {};
   std::filesystem::path stderr_file = {};
-  // An inheritable handle (such as a pipe's write end) that takes the
-  // child's standard output instead of stdout_file.
-  HANDLE stdout_handle = nullptr;
 };
 
 // Starts a process. Returns the process handle (invalid on failure).

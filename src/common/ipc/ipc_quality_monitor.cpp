@@ -94,8 +94,9 @@ void MergeSend(SendCounts& into, const SendCounts& other) {
   into.success += other.success;
 }
 
-// The mean weighted by counts. Stored means below 0 come from peers that let
-// a negative transit time wrap; they count as 0.
+// The mean weighted by counts. A negative transit time (the sender's clock
+// ahead of ours) counts as 0, and so does a mean below 0 stored by a peer
+// that let such a time wrap.
 void MergeRecv(RecvCounts& into, const RecvCounts& other) {
   const std::uint64_t total = into.total + other.total;
   if (total == 0) {
@@ -182,7 +183,7 @@ void IpcQualityMonitor::RecordSend(const StatKey& key, bool accepted) {
 
 void IpcQualityMonitor::RecordRecv(const StatKey& key, std::int64_t cost_us) {
   std::lock_guard lock(recv_mutex_);
-  MergeRecv(recv_[key], RecvCounts{1, std::max<std::int64_t>(cost_us, 0)});
+  MergeRecv(recv_[key], RecvCounts{1, cost_us});
 }
 
 void IpcQualityMonitor::ReportSend() {

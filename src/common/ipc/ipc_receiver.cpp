@@ -1,8 +1,9 @@
 #include "ipc/ipc_receiver.h"
 
-#include <chrono>
 #include <exception>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "ipc/ipc_handlers.h"
 #include "ipc/ipc_packet.h"
@@ -16,7 +17,7 @@ IpcReceiver::IpcReceiver(const std::atomic<bool>& stopped, IpcQualityMonitor& mo
     : stopped_(stopped), monitor_(monitor), handler_(handler) {}
 
 IpcReceiver::~IpcReceiver() {
-  if (task_.valid()) task_.wait();
+  if (finished_) WaitForSingleObject(finished_.get(), INFINITE);
 }
 
 bool IpcReceiver::Start(ModuleId module, bool global) {
@@ -26,18 +27,30 @@ bool IpcReceiver::Start(ModuleId module, bool global) {
   // A receive on an unconnected channel returns at once: a task started now
   // would only spin.
   if (!channel_->connect(shm::ConnectMode::kReceiver)) return false;
+  base::KernelHandle finished(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!finished) return false;
+  const HANDLE signal = finished.get();
   try {
-    task_ = std::async(std::launch::async, [this] { Run(); });
+    // The thread never returns: it parks once the task is done, until the
+    // process exits. The channel keeps its receive cache in a thread_local,
+    // and with this toolchain's emulated TLS a thread that exits runs that
+    // destructor on storage already freed, corrupting the heap.
+    std::thread([this, signal] {
+      Run();
+      SetEvent(signal);
+      Sleep(INFINITE);
+    }).detach();
   } catch (const std::system_error&) {
     return false;
   }
+  finished_ = std::move(finished);
   return true;
 }
 
 bool IpcReceiver::Stop(DWORD wait_ms) {
-  if (!task_.valid()) return true;
+  if (!finished_) return true;
   channel_->cancel_recv();
-  return task_.wait_for(std::chrono::milliseconds(wait_ms)) == std::future_status::ready;
+  return WaitForSingleObject(finished_.get(), wait_ms) == WAIT_OBJECT_0;
 }
 
 void IpcReceiver::Run() {

@@ -3,10 +3,10 @@
 #include <windows.h>
 
 #include <atomic>
-#include <future>
 #include <memory>
 
 #include "ipc/module_id.h"
+#include "system/unique_resource.h"
 
 namespace shm {
 class Channel;
@@ -23,7 +23,8 @@ class IpcReceiver {
  public:
   IpcReceiver(const std::atomic<bool>& stopped, IpcQualityMonitor& monitor,
               IpcMsgHandler& handler);
-  // Waits for the task to end; the channel is never closed under it.
+  // Waits for the task to end (stop it first); the channel is never closed
+  // under it.
   ~IpcReceiver();
   IpcReceiver(const IpcReceiver&) = delete;
   IpcReceiver& operator=(const IpcReceiver&) = delete;
@@ -42,7 +43,8 @@ class IpcReceiver {
   IpcQualityMonitor& monitor_;
   IpcMsgHandler& handler_;
   std::unique_ptr<shm::Channel> channel_;
-  std::future<void> task_;
+  // Set when Run has returned; the thread itself never ends (see Start).
+  base::KernelHandle finished_;
 };
 
 }  // namespace ipc

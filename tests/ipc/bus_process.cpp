@@ -1,0 +1,99 @@
+#include "bus_process.h"
+
+#include <algorithm>
+
+#include "test_support.h"
+
+namespace ipc_test {
+
+BusProcess::BusProcess(const std::wstring& arguments) {
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  base::FileHandle read_end;
+  base::FileHandle write_end;
+  HANDLE read_raw = nullptr;
+  HANDLE write_raw = nullptr;
+  if (!CreatePipe(&read_raw, &write_raw, &inherit, 0)) return;
+  read_end.reset(read_raw);
+  write_end.reset(write_raw);
+  SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
+
+  const std::wstring executable = (test_support::BinaryDir() / "KestovaIpc.exe").wstring();
+  std::wstring command_line = L"\"" + executable + L"\" " + arguments;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = write_end.get();
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(executable.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                      nullptr, &startup, &info)) {
+    return;
+  }
+  process_.reset(info.hProcess);
+  const base::KernelHandle thread(info.hThread);
+  // Only the child may hold the write end, or the pipe never reports its end.
+  write_end.reset();
+  reader_ = std::thread([this, pipe = std::move(read_end)]() mutable { ReadOutput(std::move(pipe)); });
+}
+
+BusProcess::~BusProcess() {
+  if (process_ && WaitForSingleObject(process_.get(), 10000) != WAIT_OBJECT_0) {
+    TerminateProcess(process_.get(), 1);
+  }
+  if (reader_.joinable()) reader_.join();
+}
+
+void BusProcess::ReadOutput(base::FileHandle pipe) {
+  std::string pending;
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(pipe.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+    pending.append(buffer, read);
+    std::lock_guard lock(mutex_);
+    for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+      std::string line = pending.substr(0, end);
+      std::erase(line, '\r');
+      lines_.push_back(std::move(line));
+      pending.erase(0, end + 1);
+    }
+    changed_.notify_all();
+  }
+  std::lock_guard lock(mutex_);
+  ended_ = true;
+  changed_.notify_all();
+}
+
+bool BusProcess::WaitReady() {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::minutes(1), [&] {
+    return ended_ || std::ranges::find(lines_, "ready") != lines_.end();
+  }) && std::ranges::find(lines_, "ready") != lines_.end();
+}
+
+DWORD BusProcess::Finish() {
+  const DWORD code = test_support::WaitForExitCode(process_);
+  // The pipe ends only with the process.
+  if (process_ && code == static_cast<DWORD>(-1)) TerminateProcess(process_.get(), 1);
+  if (reader_.joinable()) reader_.join();
+  return code;
+}
+
+std::vector<std::string> BusProcess::lines() {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+bool BusProcess::WaitForMoreLines(std::size_t count, DWORD timeout_ms) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                           [&] { return ended_ || lines_.size() > count; }) &&
+         lines_.size() > count;
+}
+
+BusRun RunBus(const std::wstring& arguments) {
+  BusProcess bus(arguments);
+  const DWORD code = bus.Finish();
+  return {code, bus.lines()};
+}
+
+}  // namespace ipc_test

@@ -1,0 +1,440 @@
+// The endpoint across real processes: KestovaIpc.exe plays the receiving
+// product process, child roles of this executable the senders.
+#include "ipc/ipc_endpoint.h"
+
+#include <gtest/gtest.h>
+
+#include <fmt/format.h>
+#include <fmt/xchar.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "bus_process.h"
+#include "install/install_layout.h"
+#include "install/registry.h"
+#include "ipc/ipc_quality_monitor.h"
+#include "ipc/shm/channel.h"
+#include "system/process.h"
+#include "system/quoting.h"
+#include "system/text.h"
+#include "test_support.h"
+
+namespace {
+
+using ipc::IpcEndpoint;
+using ipc::IpcPacket;
+using ipc::ModuleId;
+using ipc::StatKey;
+using ipc_test::BusProcess;
+using ipc_test::RunBus;
+using nlohmann::json;
+
+// The listener of every test; nothing else in the suites plays it.
+constexpr ModuleId kListener = ModuleId::HostService;
+constexpr DWORD kWaitMs = 60000;
+
+// ---- in the child processes ------------------------------------------------
+
+// What a child found, written to a file the test reads: "ok" or the failed
+// checks, then any notes. A child that dies writes nothing.
+class ChildReport {
+ public:
+  explicit ChildReport(const wchar_t* path) : path_(path) {}
+  void Check(bool passed, const std::string& what) {
+    if (!passed) failures_ += what + "; ";
+  }
+  void Note(const std::string& line) { notes_ += line + "\n"; }
+  int Finish() {
+    std::ofstream(path_, std::ios::binary) << (failures_.empty() ? "ok" : failures_) << "\n" << notes_;
+    return failures_.empty() ? 0 : 1;
+  }
+
+ private:
+  std::filesystem::path path_;
+  std::string failures_;
+  std::string notes_;
+};
+
+std::unique_ptr<shm::Channel> Receiver(ModuleId module, bool global) {
+  auto channel = shm::Channel::Open(ipc::ModuleName(module), global);
+  channel->connect(shm::ConnectMode::kReceiver);
+  return channel;
+}
+
+// The "case" of the next packet on the channel (2 s at most).
+std::string NextCase(shm::Channel& channel) {
+  const shm::ReceiveBuffer buffer = channel.recv();
+  if (buffer.empty()) return "<nothing>";
+  const auto packet = ipc::ParseReceivedPacket(
+      {reinterpret_cast<const char*>(buffer.data()), buffer.size()});
+  return packet ? packet->data.value("case", "<no case>") : "<not a packet>";
+}
+
+std::shared_ptr<IpcPacket> Packet(ModuleId to, const std::string& label, std::int32_t msg_id = 1) {
+  return std::make_shared<IpcPacket>(ModuleId::Updater, to, msg_id, json{{"case", label}});
+}
+
+// Whether a packet can be placed on the module's channel: whether anyone
+// receives there.
+bool SomeoneReceives(ModuleId module) {
+  const auto channel = shm::Channel::Open(ipc::ModuleName(module), IsElevated());
+  const std::string text = *Packet(module, "probe")->WireText();
+  return channel->connect(shm::ConnectMode::kSender) && channel->send(text.data(), text.size());
+}
+
+bool Wait(HANDLE event) { return WaitForSingleObject(event, kWaitMs) == WAIT_OBJECT_0; }
+
+int EndpointRules(int, wchar_t** argv) {
+  ChildReport report(argv[3]);
+  IpcEndpoint& endpoint = IpcEndpoint::Instance();
+  const auto play_global = Receiver(ModuleId::PlayService, true);
+  const auto play_local = Receiver(ModuleId::PlayService, false);
+  report.Check(!endpoint.Send(Packet(ModuleId::PlayService, "before Init"), true),
+               "a send before Init went out");
+
+  endpoint.Init(ModuleId::Updater);
+  report.Check(SomeoneReceives(ModuleId::Updater), "Init started no receiving task");
+
+  for (const ModuleId unnamed : {static_cast<ModuleId>(10012), ModuleId::Unknown}) {
+    report.Check(!endpoint.Send(Packet(unnamed, "unnamed")) && !endpoint.Send(Packet(unnamed, "unnamed"), true),
+                 fmt::format("a send to {} went out", static_cast<int>(unnamed)));
+  }
+  for (const char* prefix : {"Global", "Local"}) {
+    const base::KernelHandle ring(OpenFileMappingA(
+        FILE_MAP_READ, FALSE, fmt::format("{}\\__IPC_SHM____QU_CONN__64__8__UNKNOWN", prefix).c_str()));
+    report.Check(!ring, fmt::format("a send opened the {} ring of UNKNOWN", prefix));
+  }
+  for (const std::optional<bool> global : {std::optional<bool>(), std::optional(true), std::optional(false)}) {
+    report.Check(!endpoint.Send(Packet(ModuleId::SmartCompanion, "not ready"), global),
+                 "a send to a module without its marker went out");
+  }
+  report.Check(endpoint.quality_monitor().send_table().empty(), "refused sends were counted");
+
+  // Without a flag: global for a module whose marker is not checked...
+  endpoint.Send(Packet(ModuleId::PlayService, "unflagged"));
+  endpoint.Send(Packet(ModuleId::PlayService, "local"), false);
+  report.Check(NextCase(*play_global) == "unflagged" && NextCase(*play_local) == "local",
+               "an unchecked module was not addressed globally");
+  // ...and for a checked one, global only where its marker is.
+  const auto smart_global = Receiver(ModuleId::SmartCompanion, true);
+  const auto smart_local = Receiver(ModuleId::SmartCompanion, false);
+  const base::KernelHandle local_marker(
+      CreateMutexA(nullptr, TRUE, ipc::InitedMutexName(ModuleId::SmartCompanion, false).c_str()));
+  endpoint.Send(Packet(ModuleId::SmartCompanion, "local marker"));
+  const base::KernelHandle global_marker(
+      CreateMutexA(nullptr, TRUE, ipc::InitedMutexName(ModuleId::SmartCompanion, true).c_str()));
+  endpoint.Send(Packet(ModuleId::SmartCompanion, "global marker"));
+  report.Check(NextCase(*smart_local) == "local marker" && NextCase(*smart_global) == "global marker",
+               "a checked module was not addressed where its marker is");
+
+  endpoint.Shutdown();
+  // The channel is let go of only once the receiving task has ended.
+  report.Check(!SomeoneReceives(ModuleId::Updater), "the receiving task outlived Shutdown");
+  const ipc::SendTable counted = endpoint.quality_monitor().send_table();
+  report.Check(!endpoint.Send(Packet(ModuleId::PlayService, "after Shutdown"), true) &&
+                   endpoint.quality_monitor().send_table().at({10004, 10016, 1}).total ==
+                       counted.at({10004, 10016, 1}).total,
+               "a send after Shutdown went out");
+  return report.Finish();
+}
+
+// Packets for the listener whose pid and message number it is given, each
+// named by its "case": some pass the listener's filters, some must not.
+int Deliver(int, wchar_t** argv) {
+  ChildReport report(argv[3]);
+  const std::uint64_t listener = std::stoull(argv[4]);
+  const std::int32_t msg_id = std::stoi(argv[5]);
+  IpcEndpoint& endpoint = IpcEndpoint::Instance();
+  endpoint.Init(ModuleId::Updater);
+  const auto send = [&](const std::string& label, auto adjust) {
+    auto packet = Packet(kListener, label, msg_id);
+    adjust(*packet);
+    report.Check(endpoint.Send(packet), label + " not sent");
+    return packet;
+  };
+  const auto raw_send = [&](const std::string& label, auto adjust) {
+    auto packet = Packet(kListener, label, msg_id + 1);
+    adjust(*packet);
+    const auto channel = shm::Channel::Open(ipc::ModuleName(kListener), IsElevated());
+    const std::string text = *packet->WireText();
+    report.Check(channel->connect(shm::ConnectMode::kSender) && channel->send(text.data(), text.size()),
+                 label + " not sent");
+  };
+  const auto short_packet = send("short", [](IpcPacket&) {});
+  const auto long_packet = send("long", [](IpcPacket& packet) {
+    packet.data["pad"] = "";
+    packet.data["pad"] = std::string(300 - packet.WireText()->size(), 'x');
+  });
+  send("no target pid", [](IpcPacket& packet) { packet.to_process_id.reset(); });
+  send("listener's pid", [&](IpcPacket& packet) { packet.to_process_id = listener; });
+  send("other pid", [&](IpcPacket& packet) { packet.to_process_id = listener + 4; });
+  send("listener's own", [&](IpcPacket& packet) { packet.from_process_id = listener; });
+  send("listener's own, handled", [&](IpcPacket& packet) {
+    packet.from_process_id = listener;
+    packet.handle_self_ipc = true;
+  });
+  // Only a raw send puts a packet for another module on the listener's channel.
+  raw_send("other module", [](IpcPacket& packet) { packet.to = ModuleId::DesktopCompanion; });
+  raw_send("clock ahead", [](IpcPacket& packet) { *packet.send_time_us += 60'000'000; });
+  send("end", [](IpcPacket&) {});
+  endpoint.Shutdown();
+  report.Note(json(*short_packet).dump());
+  report.Note(json(*long_packet).dump());
+  return report.Finish();
+}
+
+// Callbacks that throw, on a process that sends to itself.
+int ThrowingCallbacks(int, wchar_t** argv) {
+  ChildReport report(argv[3]);
+  const base::KernelHandle handled(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  const base::KernelHandle asked(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  const base::KernelHandle survived(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  IpcEndpoint& endpoint = IpcEndpoint::Instance();
+  endpoint.RegisterMsgHandler(1, [&](std::shared_ptr<IpcPacket>) {
+    SetEvent(handled.get());
+    throw std::runtime_error("a handler that gives up");
+  });
+  endpoint.RegisterQueryResponser(2, [&](std::optional<json>) {
+    SetEvent(asked.get());
+    return json(std::string("\xff not UTF-8"));
+  });
+  endpoint.RegisterMsgHandler(3, [&](std::shared_ptr<IpcPacket>) { SetEvent(survived.get()); });
+  endpoint.Init(ModuleId::Updater);
+  const auto to_self = [](std::int32_t msg_id, json data) {
+    auto packet = std::make_shared<IpcPacket>(ModuleId::Updater, ModuleId::Updater, msg_id, data);
+    packet->handle_self_ipc = true;
+    return packet;
+  };
+  const bool own_namespace = IsElevated();
+  report.Check(endpoint.Send(to_self(1, nullptr), own_namespace) && Wait(handled.get()),
+               "the throwing handler was not called");
+  auto query = to_self(2, json{{"query_id", 2}, {"data", nullptr}});
+  query->response_channel = "KestovaTestAnswer_" + NewGuidText();
+  const auto answers = shm::Channel::Open(*query->response_channel, *query->uac);
+  answers->connect(shm::ConnectMode::kReceiver);
+  report.Check(endpoint.Send(query, own_namespace) && Wait(asked.get()),
+               "the throwing answerer was not called");
+  report.Check(answers->recv().empty(), "an answer that cannot be written was sent");
+  report.Check(endpoint.Send(to_self(3, nullptr), own_namespace) && Wait(survived.get()),
+               "the process did not go on after the throws");
+  endpoint.Shutdown();
+  return report.Finish();
+}
+
+// Sends packets, tells it has, and shuts down when told: with others at once.
+int Burst(int, wchar_t** argv) {
+  ChildReport report(argv[3]);
+  const std::int32_t msg_id = std::stoi(argv[4]);
+  const int count = std::stoi(argv[5]);
+  const base::KernelHandle sent(OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[6]));
+  const base::KernelHandle shut(OpenEventW(SYNCHRONIZE, FALSE, argv[7]));
+  InstallLayout::Instance().Init(L"Kestova");
+  IpcEndpoint& endpoint = IpcEndpoint::Instance();
+  endpoint.Init(ModuleId::Unknown);
+  for (int i = 0; i < count; ++i) {
+    report.Check(endpoint.Send(std::make_shared<IpcPacket>(ModuleId::LaunchAgent, kListener, msg_id,
+                                                           json{{"packet", i}})),
+                 fmt::format("packet {} not sent", i));
+  }
+  SetEvent(sent.get());
+  report.Check(Wait(shut.get()), "never told to shut down");
+  endpoint.Shutdown();
+  return report.Finish();
+}
+
+const test_support::ChildRole kRulesChild(L"endpoint-rules", EndpointRules);
+const test_support::ChildRole kDeliverChild(L"deliver", Deliver);
+const test_support::ChildRole kThrowingChild(L"throwing-callbacks", ThrowingCallbacks);
+const test_support::ChildRole kBurstChild(L"burst", Burst);
+
+// ---- in the test process ---------------------------------------------------
+
+// A named manual-reset event that children open by name.
+struct Gate {
+  Gate() : name(test_support::UniqueName(L"kestova-ipc-gate")),
+           event(CreateEventW(nullptr, TRUE, FALSE, name.c_str())) {}
+  std::wstring name;
+  base::KernelHandle event;
+};
+
+class IpcEndpointTest : public testing::Test {
+ protected:
+  // The stored statistics are the user's own; each test counts under message
+  // numbers of its own and takes them out again.
+  void SetUp() override {
+    InstallLayout::Instance().Init(L"Kestova");
+    msg_id_ = 0x40000000 + static_cast<std::int32_t>(GetCurrentProcessId() % 0x10000) * 0x100;
+    ForgetStats();
+  }
+  void TearDown() override { ForgetStats(); }
+
+  void ForgetStats() {
+    const ipc::StatsLock lock;
+    const std::wstring key = InstallLayout::Instance().RegistryKeyFor(ComponentKind::Other);
+    const auto ours = [&](const auto& entry) {
+      return entry.first.msg_id >= msg_id_ && entry.first.msg_id < msg_id_ + 0x100;
+    };
+    ipc::SendTable sends = ipc::ParseSendTable(Stored(ipc::kSendStatsValue));
+    std::erase_if(sends, ours);
+    WriteRegString(HKEY_CURRENT_USER, key, ipc::kSendStatsValue, Utf8ToWide(ipc::SendTableText(sends)));
+    ipc::RecvTable receipts = ipc::ParseRecvTable(Stored(ipc::kRecvStatsValue));
+    std::erase_if(receipts, ours);
+    WriteRegString(HKEY_CURRENT_USER, key, ipc::kRecvStatsValue,
+                   Utf8ToWide(ipc::RecvTableText(receipts)));
+  }
+
+  static std::string Stored(const wchar_t* value) {
+    return WideToUtf8(ReadRegString(HKEY_CURRENT_USER,
+                                    InstallLayout::Instance().RegistryKeyFor(ComponentKind::Other),
+                                    value, L"DEFAULT_VALUE"));
+  }
+  static ipc::SendCounts StoredSends(const StatKey& key) {
+    const ipc::SendTable table = ipc::ParseSendTable(Stored(ipc::kSendStatsValue));
+    return table.contains(key) ? table.at(key) : ipc::SendCounts{};
+  }
+  static ipc::RecvCounts StoredReceipts(const StatKey& key) {
+    const ipc::RecvTable table = ipc::ParseRecvTable(Stored(ipc::kRecvStatsValue));
+    return table.contains(key) ? table.at(key) : ipc::RecvCounts{};
+  }
+
+  base::KernelHandle StartChild(const std::wstring& role, const std::wstring& arguments,
+                                std::filesystem::path& report) {
+    report = dir_.path() / test_support::UniqueName(role);
+    return test_support::StartChild(role, L"\"" + report.wstring() + L"\" " + arguments);
+  }
+  // The child's report lines; the first is "ok" when every check passed.
+  std::vector<std::string> RunChild(const std::wstring& role, const std::wstring& arguments = L"") {
+    std::filesystem::path report;
+    test_support::WaitForExitCode(StartChild(role, arguments, report));
+    return test_support::SplitLines(test_support::ReadFileBytes(report));
+  }
+
+  test_support::TempDir dir_;
+  std::int32_t msg_id_ = 0;
+};
+
+std::string CaseOf(const std::string& line) {
+  const json envelope = json::parse(line, nullptr, false);
+  if (!envelope.is_object() || !envelope.contains("data")) return "<not an envelope>";
+  return envelope.contains("response_channel") ? "query" : envelope["data"].value("case", "");
+}
+
+TEST_F(IpcEndpointTest, SendsAreRefusedOrAddressedByTheRulesAndShutdownEndsReceiving) {
+  EXPECT_EQ(RunChild(L"endpoint-rules").at(0), "ok");
+}
+
+TEST_F(IpcEndpointTest, PacketsReachTheListenerThroughItsFiltersAndQueriesAreAnswered) {
+  const std::int32_t query_id = msg_id_ + 2;
+  BusProcess listener(fmt::format(L"listen {} --count 8 --answer {}", static_cast<int>(kListener),
+                                  QuoteArgument(fmt::format("{}={{\"answer\":[1,2]}}", query_id))));
+  ASSERT_TRUE(listener.WaitReady());
+  const ipc_test::BusRun query =
+      RunBus(fmt::format(L"query HostService {} {}", query_id, QuoteArgument("{\"q\":1}")));
+  EXPECT_EQ(query.exit_code, 0u);
+  EXPECT_EQ(query.lines, std::vector<std::string>{R"({"answer":[1,2]})"});
+
+  const std::vector<std::string> report =
+      RunChild(L"deliver", fmt::format(L"{} {}", listener.id(), msg_id_));
+  ASSERT_EQ(report.size(), 3u);
+  EXPECT_EQ(report[0], "ok");
+  ASSERT_EQ(listener.Finish(), 0u);
+  const std::vector<std::string> lines = listener.lines();
+  std::vector<std::string> cases;
+  std::ranges::transform(lines.begin() + 1, lines.end(), std::back_inserter(cases), CaseOf);
+  EXPECT_EQ(cases, (std::vector<std::string>{"query", "short", "long", "no target pid", "listener's pid",
+                                             "listener's own, handled", "clock ahead", "end"}));
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(json::parse(lines[2]), json::parse(report[1]));
+  EXPECT_EQ(json::parse(lines[3]), json::parse(report[2]));
+  EXPECT_EQ(json::parse(report[2]).dump().size() + 1, 300u);
+
+  const ipc::RecvCounts ahead = StoredReceipts({10004, static_cast<int>(kListener), msg_id_ + 1});
+  EXPECT_EQ(ahead.total, 1u);
+  EXPECT_EQ(ahead.avg_cost, 0);
+}
+
+TEST_F(IpcEndpointTest, ChunkedPacketOutlivesItsSenderAndEveryRunIsCounted) {
+  const std::string data = json{{"pad", std::string(40, 'x')}}.dump();
+  const StatKey key{static_cast<int>(ModuleId::LaunchAgent), static_cast<int>(kListener), msg_id_};
+  for (std::uint64_t run = 1; run <= 50; ++run) {
+    SCOPED_TRACE(run);
+    // A new listener each time: it has never mapped the chunk block, and the
+    // block dies with the sender unless the sender waits.
+    BusProcess listener(L"listen HostService --count 1");
+    ASSERT_TRUE(listener.WaitReady());
+    EXPECT_EQ(RunBus(fmt::format(L"send HostService {} {}", msg_id_, QuoteArgument(data))).exit_code, 0u);
+    ASSERT_EQ(listener.Finish(), 0u);
+    const std::vector<std::string> lines = listener.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(json::parse(lines[1])["data"], json::parse(data));
+    EXPECT_GT(lines[1].size(), 64u);
+    EXPECT_EQ(StoredSends(key).total, run);
+    EXPECT_EQ(StoredSends(key).success, run);
+    EXPECT_EQ(StoredReceipts(key).total, run);
+  }
+}
+
+TEST_F(IpcEndpointTest, ProcessesThatShutDownTogetherKeepEachOthersCounts) {
+  constexpr int kProcesses = 4;
+  constexpr int kPackets = 10;
+  BusProcess listener(fmt::format(L"listen HostService --count {}", kProcesses * kPackets));
+  ASSERT_TRUE(listener.WaitReady());
+  Gate shut;
+  std::vector<Gate> sent(kProcesses);
+  std::vector<base::KernelHandle> children;
+  std::vector<std::filesystem::path> reports(kProcesses);
+  for (int i = 0; i < kProcesses; ++i) {
+    children.push_back(StartChild(L"burst", fmt::format(L"{} {} {} {}", msg_id_, kPackets, sent[i].name, shut.name),
+                                  reports[i]));
+    ASSERT_TRUE(Wait(sent[i].event.get()) || WaitForSingleObject(children[i].get(), 0) == WAIT_OBJECT_0);
+  }
+  SetEvent(shut.event.get());
+  for (int i = 0; i < kProcesses; ++i) {
+    test_support::WaitForExitCode(children[i]);
+    EXPECT_EQ(test_support::SplitLines(test_support::ReadFileBytes(reports[i])).at(0), "ok");
+  }
+  ASSERT_EQ(listener.Finish(), 0u);
+  const StatKey key{static_cast<int>(ModuleId::LaunchAgent), static_cast<int>(kListener), msg_id_};
+  EXPECT_EQ(StoredSends(key).total, std::uint64_t{kProcesses * kPackets});
+  EXPECT_EQ(StoredSends(key).success, std::uint64_t{kProcesses * kPackets});
+  EXPECT_EQ(StoredReceipts(key).total, std::uint64_t{kProcesses * kPackets});
+}
+
+TEST_F(IpcEndpointTest, BusToolRefusesBadInputWithUsageAndSendsNothing) {
+  BusProcess listener(L"listen HostService --count 1");
+  ASSERT_TRUE(listener.WaitReady());
+  const std::vector<std::wstring> bad_inputs = {
+      L"",
+      L"shout HostService",
+      L"listen",
+      L"listen Nowhere",
+      L"listen 10012",
+      L"listen HostService --count 0",
+      L"send HostService 5",
+      L"send Nowhere 5 {}",
+      L"send HostService five {}",
+      L"send HostService 5 not-json",
+      L"send HostService 5 {} --local --global",
+      L"send HostService 5 {} --from",
+      L"query HostService 5 {} --timeout-ms soon",
+      L"stats now",
+  };
+  for (const std::wstring& arguments : bad_inputs) {
+    SCOPED_TRACE(WideToUtf8(arguments));
+    const ipc_test::BusRun run = RunBus(arguments);
+    EXPECT_EQ(run.exit_code, 2u);
+    EXPECT_TRUE(run.lines.empty());
+  }
+  EXPECT_EQ(RunBus(fmt::format(L"send HostService {} {}", msg_id_, QuoteArgument("\"end\""))).exit_code, 0u);
+  ASSERT_EQ(listener.Finish(), 0u);
+  const std::vector<std::string> lines = listener.lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(json::parse(lines[1])["data"], "end");
+}
+
+TEST_F(IpcEndpointTest, CallbacksThatThrowLoseOnlyTheirOwnMessage) {
+  EXPECT_EQ(RunChild(L"throwing-callbacks").at(0), "ok");
+}
+
+}  // namespace
