@@ -9,7 +9,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build-asan"
 seconds="${1:-20}"
 [ $# -gt 0 ] && shift
-targets="${*:-packet_fuzzer records_fuzzer stats_fuzzer cmdline_fuzzer}"
+targets="${*:-packet_fuzzer records_fuzzer stats_fuzzer shm_fuzzer cmdline_fuzzer}"
 mkdir -p "$build/fuzz-findings"
 for target in $targets; do
   work="$build/fuzz-work/$target"
@@ -17,7 +17,7 @@ for target in $targets; do
   echo "fuzzing $target for ${seconds}s"
   "$build/bin/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -max_len=4096 -print_final_stats=1 -artifact_prefix="$build/fuzz-findings/$target-" \
-    "$work" "$root/tests/fuzz/corpus/$target" 2>"$build/fuzz-work/$target.log" ||
+    "$work" "$root/tests/fuzz/corpus/$target" >"$build/fuzz-work/$target.log" 2>&1 ||
     { tail -n 60 "$build/fuzz-work/$target.log"; exit 1; }
   grep -E "stat::number_of_executed_units|cov:" "$build/fuzz-work/$target.log" | tail -n 2
 done

@@ -2,12 +2,14 @@
 // arguments as UTF-8, separated by NULs, after the program path.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cmdline/parser.h"
 #include "launch_options.h"
+#include "link_text.h"
 #include "system/text.h"
 
 namespace {
@@ -65,5 +67,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ParseWith(kShortcutOptions, argc, argv.data());
   ParseWith(kOemStopOptions, argc, argv.data());
   ParseWithShortNames(argc, argv.data());
+
+  // Arguments become link parameters and file paths: an encoded value holds
+  // only what needs no encoding, an extension is the end of its path.
+  for (const std::wstring& argument : arguments) {
+    const std::string encoded = UrlEncode(WideToUtf8(argument));
+    if (encoded.find_first_not_of(
+            "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz+%") !=
+        std::string::npos) {
+      std::abort();
+    }
+    const std::wstring extension = PathExtension(argument);
+    if (argument.find(extension) == std::wstring::npos) std::abort();
+    IsBareFileName(argument);
+  }
   return 0;
 }

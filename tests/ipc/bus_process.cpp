@@ -83,6 +83,13 @@ std::vector<std::string> BusProcess::lines() {
   return lines_;
 }
 
+bool BusProcess::WaitForMoreLines(std::size_t count, DWORD timeout_ms) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                           [&] { return ended_ || lines_.size() > count; }) &&
+         lines_.size() > count;
+}
+
 BusRun RunBus(const std::wstring& arguments) {
   BusProcess bus(arguments);
   const DWORD code = bus.Finish();

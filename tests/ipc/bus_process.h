@@ -27,6 +27,9 @@ class BusProcess {
   DWORD Finish();
   // Every line printed so far, without line ends.
   std::vector<std::string> lines();
+  // True once more than `count` lines were printed; false when the output
+  // ended first or the bound passed.
+  bool WaitForMoreLines(std::size_t count, DWORD timeout_ms);
   DWORD id() const { return GetProcessId(process_.get()); }
 
  private:

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -119,7 +120,7 @@ TEST(RingTest, ASlotBeingClaimedIsNotMistakenForAFullRing) {
 
   const std::uint32_t late = 1;
   std::thread slow_sender([&] {
-    Sleep(20);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ring->write_cursor.store(1);
     claimed.id = 0;
     claimed.commit_mark.store(~0ull);
@@ -140,7 +141,9 @@ TEST(RingTest, ConcurrentSendersClaimEverySlotOnce) {
     senders.emplace_back([&, tag] {
       for (std::uint32_t sequence = 0; sequence < kPerSender; ++sequence) {
         const std::uint32_t value = tag << 24 | sequence;
-        while (TryNormalPush(*ring, Small(tag, value)) != PushResult::kPushed) SwitchToThread();
+        while (TryNormalPush(*ring, Small(tag, value)) != PushResult::kPushed) {
+          std::this_thread::yield();
+        }
       }
     });
   }

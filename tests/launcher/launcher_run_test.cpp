@@ -5,6 +5,7 @@
 #include <regex>
 #include <string>
 
+#include "sample_install.h"
 #include "test_support.h"
 
 namespace {
@@ -41,10 +42,11 @@ class LauncherRunTest : public testing::Test {
   }
 
   // The frame one run leaves: two empty lines, the rule, the start line, the
-  // command-line record, the end line and the rule.
+  // command-line record, the records of the dispatch, the end line and the rule.
   static void ExpectRunFrame(const std::vector<std::string>& lines, size_t first,
-                             const std::string& command_line) {
-    ASSERT_GE(lines.size(), first + 7);
+                             const std::string& command_line,
+                             const std::vector<std::string>& dispatch_records = {}) {
+    ASSERT_GE(lines.size(), first + 7 + dispatch_records.size());
     EXPECT_EQ(lines[first], "");
     EXPECT_EQ(lines[first + 1], "");
     EXPECT_EQ(lines[first + 2], kRule);
@@ -55,17 +57,28 @@ class LauncherRunTest : public testing::Test {
     ASSERT_TRUE(std::regex_search(lines[first + 4], prefix, std::regex("^" + record_prefix_pattern)))
         << lines[first + 4];
     EXPECT_EQ(lines[first + 4].substr(prefix.length()), command_line);
+    for (size_t i = 0; i < dispatch_records.size(); ++i) {
+      EXPECT_TRUE(std::regex_match(
+          lines[first + 5 + i],
+          std::regex(std::string(kStamp) + R"(\[\d+\.\d+\])" + dispatch_records[i])))
+          << lines[first + 5 + i];
+    }
+    first += dispatch_records.size();
     EXPECT_TRUE(std::regex_match(lines[first + 5], std::regex(std::string(kStamp) + " log end")));
     EXPECT_EQ(lines[first + 6], kRule);
   }
 
   test_support::TempDir temp_;
+  // What the runs start comes from here; a stand-in records nothing unless
+  // asked to.
+  launcher_test::SampleInstall install_;
 };
 
 TEST_F(LauncherRunTest, LogsTheCommandLineAsGivenAndAppendsEachRun) {
   const std::wstring command_line =
       QuotedLauncher() +
-      LR"( --launch-pkg-name "com.example app" --launch-deep-link=caf)" L"\u00e9" +
+      LR"( --launch-proc-name KestovaSvr.exe --launch-pkg-name "com.example app" --launch-deep-link=caf)"
+      L"\u00e9" +
       LR"( "{\"pkg_name\":\"x\"}" {} --from 3)";
   ASSERT_EQ(Run(command_line), 0u);
   ASSERT_EQ(Run(command_line), 0u);
@@ -78,8 +91,8 @@ TEST_F(LauncherRunTest, LogsTheCommandLineAsGivenAndAppendsEachRun) {
 TEST_F(LauncherRunTest, WithoutArgumentsStillFramesTheRun) {
   ASSERT_EQ(Run(QuotedLauncher()), 0u);
   const auto lines = LogLines();
-  ASSERT_EQ(lines.size(), 7u);
-  ExpectRunFrame(lines, 0, ToAnsi(QuotedLauncher()));
+  ASSERT_EQ(lines.size(), 8u);
+  ExpectRunFrame(lines, 0, ToAnsi(QuotedLauncher()), {R"(\[LaunchTarget\]: \[error\] argc < 2)"});
 }
 
 TEST_F(LauncherRunTest, ExitsWithZeroWhenTheLogFolderCannotBeMade) {
@@ -88,13 +101,13 @@ TEST_F(LauncherRunTest, ExitsWithZeroWhenTheLogFolderCannotBeMade) {
   const auto blocker = temp_.path() / "Velmora";
   { std::ofstream(blocker) << "x"; }
   SetFileAttributesW(blocker.c_str(), FILE_ATTRIBUTE_READONLY);
-  EXPECT_EQ(Run(QuotedLauncher() + L" --from 1"), 0u);
+  EXPECT_EQ(Run(QuotedLauncher() + L" --launch-proc-name KestovaSvr.exe --from 1"), 0u);
   SetFileAttributesW(blocker.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(LauncherRunTest, AsksForNoElevationAndCarriesItsVersion) {
-  base::LoadedModule image(LoadLibraryExW(Launcher().c_str(), nullptr,
-                                          LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+  base::LoadedModule image(LoadLibraryExW(
+      Launcher().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
   ASSERT_TRUE(image);
   HRSRC manifest = FindResourceW(image.get(), MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
   ASSERT_NE(manifest, nullptr);

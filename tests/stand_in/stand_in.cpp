@@ -4,6 +4,10 @@
 //   --hold-mutex NAME create and hold a named mutex
 //   --signal EVENT    set a named event once the steps above are done
 //   --wait EVENT      then stay until EVENT is set (two minutes at most)
+// Started by a program under test, which passes it no options of ours, it
+// reads the same from its environment:
+//   KESTOVA_STAND_IN_RECORD_DIR  record into DIR\<own file name>.txt
+//   KESTOVA_STAND_IN_STARTED     set this named event after recording
 #include <windows.h>
 #include <shellapi.h>
 
@@ -31,9 +35,35 @@ bool Record(const wchar_t* file) {
                              &written, nullptr);
 }
 
+std::wstring Environment(const wchar_t* name) {
+  wchar_t value[MAX_PATH] = {};
+  const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
+  return length > 0 && length < MAX_PATH ? std::wstring(value, length) : std::wstring();
+}
+
+bool SetNamedEvent(const wchar_t* name) {
+  const base::KernelHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, name));
+  return event && SetEvent(event.get());
+}
+
+// Recording (when asked for by the environment) comes first, so a test that
+// sees the event finds the record complete.
+int RecordForEnvironment() {
+  const std::wstring folder = Environment(L"KESTOVA_STAND_IN_RECORD_DIR");
+  if (folder.empty()) return 0;
+  wchar_t image[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, image, MAX_PATH);
+  const wchar_t* name = wcsrchr(image, L'\\');
+  if (!Record((folder + L"\\" + (name != nullptr ? name + 1 : image) + L".txt").c_str())) return 5;
+  const std::wstring started = Environment(L"KESTOVA_STAND_IN_STARTED");
+  if (!started.empty() && !SetNamedEvent(started.c_str())) return 6;
+  return 0;
+}
+
 }  // namespace
 
 int wmain() {
+  if (const int failed = RecordForEnvironment()) return failed;
   int count = 0;
   const base::LocalMemory<wchar_t*> arguments(CommandLineToArgvW(GetCommandLineW(), &count));
   base::KernelHandle held_mutex;
@@ -47,11 +77,7 @@ int wmain() {
     if (option == L"--signal") signal = value;
     if (option == L"--wait") wait = value;
   }
-  if (signal != nullptr) {
-    const base::KernelHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, signal));
-    if (!event) return 3;
-    SetEvent(event.get());
-  }
+  if (signal != nullptr && !SetNamedEvent(signal)) return 3;
   if (wait != nullptr) {
     const base::KernelHandle event(OpenEventW(SYNCHRONIZE, FALSE, wait));
     if (!event) return 4;

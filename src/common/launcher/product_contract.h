@@ -10,6 +10,10 @@
 // values; changing one here breaks it.
 namespace product {
 
+// This launcher. Crash reporting starts the copy in the install folder's
+// Application folder, not one in a version folder.
+inline constexpr wchar_t kLauncherExe[] = L"KestovaLauncher.exe";
+
 // Executables of the product, started from the current version folder.
 inline constexpr wchar_t kEmulatorClientExe[] = L"Kestova.exe";
 inline constexpr wchar_t kStoreClientExe[] = L"KestovaStore.exe";
@@ -45,10 +49,17 @@ enum class Message : std::int32_t {
   OemStopVm = 20009,      // {"oem_name"}, to the emulator client
 };
 
+// Names the executable a launcher command line addresses; found by a scan of
+// the arguments, not by an option parser.
+inline constexpr wchar_t kLaunchProcNameOption[] = L"launch-proc-name";
+
 // Options of the command lines the launcher composes for these processes.
 inline constexpr wchar_t kStartTimeOption[] = L"kestova_launcher_start_time";
 inline constexpr char kPseudoProtocolOption[] = "pseudo-protocol";
 inline constexpr wchar_t kReportCrashOption[] = L"report-process-crash-event";
+// Links of desktop shortcuts to the store, and what makes one silent.
+inline constexpr wchar_t kShortcutLinkPrefix[] = L"kestova://client/launchWithShortcut";
+inline constexpr wchar_t kSilentLinkSuffix[] = L"&silent=1";
 // Added to a forwarded command line as --silent "1".
 inline constexpr wchar_t kSilentOption[] = L"silent";
 

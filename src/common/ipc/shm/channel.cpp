@@ -178,9 +178,20 @@ struct PartialMessage {
 
 using ReceiveCache = std::unordered_map<std::uint32_t, PartialMessage, Fnv1a>;
 
+// Each receiving thread's cache, freed by a fiber-local slot's callback when
+// the thread ends. Not a thread_local object: with this toolchain's emulated
+// TLS its destructor ran on memory already given back, corrupting the heap
+// of every process whose receiving thread ended.
+void DeleteReceiveCache(void* cache) { delete static_cast<ReceiveCache*>(cache); }
+
 ReceiveCache& ThreadReceiveCache() {
-  thread_local ReceiveCache cache;
-  return cache;
+  static const DWORD slot = FlsAlloc(&DeleteReceiveCache);
+  thread_local ReceiveCache* cache = nullptr;
+  if (cache == nullptr) {
+    cache = new ReceiveCache();
+    if (slot != FLS_OUT_OF_INDEXES) FlsSetValue(slot, cache);
+  }
+  return *cache;
 }
 
 std::uint32_t IdDistance(std::uint32_t a, std::uint32_t b) { return std::min(a - b, b - a); }

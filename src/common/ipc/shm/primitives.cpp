@@ -1,7 +1,5 @@
 #include "ipc/shm/primitives.h"
 
-#include <immintrin.h>
-
 #include <fmt/format.h>
 
 #include <mutex>
@@ -19,23 +17,6 @@ std::string MappingName(std::string_view name, bool global) {
 }  // namespace
 
 std::string_view NamespacePrefix(bool global) { return global ? "Global" : "Local"; }
-
-void Backoff::Pause() {
-  if (count_ < 4) {
-  } else if (count_ < 16) {
-    _mm_pause();
-  } else if (count_ < 32) {
-    SwitchToThread();
-  } else {
-    Sleep(1);
-    return;
-  }
-  ++count_;
-}
-
-void SpinLock::Lock() {
-  for (Backoff backoff; word_.exchange(1) != 0;) backoff.Pause();
-}
 
 SECURITY_ATTRIBUTES* SharedObjectSecurity() {
   static SECURITY_DESCRIPTOR descriptor;

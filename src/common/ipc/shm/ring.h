@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "ipc/shm/primitives.h"
+#include "ipc/shm/spin.h"
 
 // The broadcast ring and the chunk blocks of a channel, as they lie in shared
 // memory, and the algorithms that work on them. Every process of the product

@@ -8,6 +8,14 @@
 #include "ipc/ipc_endpoint.h"
 #include "launcher/product_contract.h"
 #include "log/logger.h"
+#include "system/crash_reporting.h"
+
+namespace {
+
+// The name crashes of the launcher are reported under.
+constexpr wchar_t kCrashProcessName[] = L"KestovaLauncher";
+
+}  // namespace
 
 void Initialize() {
   // Before the log exists: nothing it could log would reach the file.
@@ -15,4 +23,10 @@ void Initialize() {
   Logger::Instance().Start("launcher", std::ios::app);
   LogLine("[Cmd]:{}", GetCommandLineA());
   ipc::IpcEndpoint::Instance().Init(product::kLauncherModule);
+  crash::RemoveIfeoEntry(product::kLauncherExe);
+  crash::StartCrashReporting(InstallLayout::Instance(), &OnLauncherCrash);
+}
+
+void OnLauncherCrash() {
+  crash::ReportProcessCrashEvent(InstallLayout::Instance(), kCrashProcessName);
 }

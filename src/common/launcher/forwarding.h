@@ -1,0 +1,22 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "cmdline/parser.h"
+#include "ipc/module_id.h"
+#include "launcher/product_contract.h"
+
+// Hands a request to a product process that is already running.
+
+// Sends one packet from this process's endpoint to the client, in the global
+// namespace. Before it, the client's process (found by its executable name)
+// is allowed to take the foreground, so it may bring its window to the front
+// for the request. True when the packet was placed in the client's queue.
+bool ForwardToClient(ipc::ModuleId client, product::Message message, nlohmann::json data);
+
+// Turns the launcher options (already parsed from the process's command
+// line) into at most one packet for the emulator client: the first request
+// found among app launch, install, VM start, VM stop and quit. True only when
+// that packet was sent; false when nothing applied, a JSON value was
+// malformed (logged), or the send failed.
+bool NotifyCurrentKestova(const cmdline::parser& launch_options);

@@ -1,0 +1,44 @@
+#include "oem_vm.h"
+
+#include <windows.h>
+
+#include <string>
+
+#include "cmdline/parser.h"
+#include "launch_options.h"
+#include "launcher/product_contract.h"
+#include "system/process.h"
+#include "system/unique_resource.h"
+
+bool HasOemStopVmRequest() {
+  cmdline::parser options;
+  RegisterOptions(options, kOemStopOptions);
+  ParseArguments(options, cmdline::Arguments::OfProcess());
+  return options.is_given(option::kOemStopVm) &&
+         !options.get<std::wstring>(option::kOemStopVm).value_or(L"").empty();
+}
+
+bool IsVmWorkerRunning() {
+  for (const DWORD process_id : FindVmWorkerProcessIds()) {
+    std::wstring user;
+    std::wstring domain;
+    if (GetProcessUser(process_id, user, domain) == S_OK && user == product::kVmWorkerAccount) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool IsClientStale() {
+  {
+    const base::KernelHandle ready(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, product::kVmReadyMarker));
+    if (!ready) return false;
+  }
+  if (FindProcessIdByName(product::kEmulatorClientExe) == 0) return false;
+  if (FindProcessIdByName(product::kHeadlessVmHostExe) != 0) return false;
+  if (IsVmWorkerRunning()) return false;
+  if (base::system::KillProcess(product::kEmulatorClientExe, L"", GetCurrentProcessId()) != 0) {
+    return false;
+  }
+  return IsGlobalObjectPresent(product::kEmulatorClientMarker);
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+// Partner requests to start or stop the product's VM.
+
+// The process's own command line asks to stop the VM ("oem-stop-vm" with a
+// non-empty value, not examined further).
+bool HasOemStopVmRequest();
+
+// A Hyper-V worker process of the product's VM runs (one whose account is
+// named after the VM).
+bool IsVmWorkerRunning();
+
+// The VM is marked ready, the emulator client runs, but neither the headless
+// VM host nor the VM's worker does: such a client cannot serve a request.
+// Ends every Kestova.exe and answers true when the client's marker is still
+// held afterwards, so the request is not handed to it.
+bool IsClientStale();
