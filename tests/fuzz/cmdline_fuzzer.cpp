@@ -52,6 +52,10 @@ void ParseWithShortNames(int argc, const wchar_t* const argv[]) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
+  // Text converted once is valid UTF-8, which converts back unchanged.
+  const std::string converted = WideToUtf8(Utf8ToWide(input));
+  if (WideToUtf8(Utf8ToWide(converted)) != converted) std::abort();
+
   std::vector<std::wstring> arguments{L"KestovaLauncher.exe"};
   for (std::size_t start = 0; start <= input.size();) {
     const std::size_t end = std::min(input.find('\0', start), input.size());

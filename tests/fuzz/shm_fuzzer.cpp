@@ -81,8 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   const std::uint8_t payload[shm::kFragmentSize] = {1, 2, 3};
-  const shm::Fragment fragment{1, 2, -static_cast<std::int32_t>(shm::kFragmentSize) + 3, 0,
-                               payload, 3};
+  const shm::Fragment fragment{1, 2,       -static_cast<std::int32_t>(shm::kFragmentSize) + 3,
+                               0, payload, 3};
   // A normal push waits up to half a second on a slot that looks half
   // written (a peer may still finish it): too slow to fuzz, so only the
   // forced push, which takes the slot as it finds it, runs here.
