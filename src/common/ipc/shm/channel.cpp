@@ -403,6 +403,7 @@ bool Channel::Push(const Fragment& fragment, unsigned limit_ms) {
   bool pushed = TryNormalPush(*queue, fragment) == PushResult::kPushed;
   if (!pushed && limit_ms > 0) {
     for (int tries = 0; !pushed && tries < kPushTriesBeforeWaiting; ++tries) {
+      Count(Counted::kYield);
       SwitchToThread();
       pushed = TryNormalPush(*queue, fragment) == PushResult::kPushed;
     }
@@ -413,6 +414,7 @@ bool Channel::Push(const Fragment& fragment, unsigned limit_ms) {
     }
   }
   if (!pushed) {
+    Count(Counted::kForcedPush);
     Print(stdout, "force_push: msg_id = %zd, remain = %d, size = %zd\n",
           static_cast<std::ptrdiff_t>(fragment.id), fragment.remain,
           static_cast<std::ptrdiff_t>(fragment.size));
@@ -451,6 +453,7 @@ ReceiveBuffer Channel::recv() {
     const auto pop = [&] { return (message = Pop(queue, read_cursor_, receiver_bit_)).has_value(); };
     bool popped = pop();
     for (int tries = 0; !popped && tries < kPopTriesBeforeWaiting; ++tries) {
+      Count(Counted::kYield);
       SwitchToThread();
       popped = pop();
     }

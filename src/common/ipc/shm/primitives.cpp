@@ -25,8 +25,10 @@ void Backoff::Pause() {
   } else if (count_ < 16) {
     _mm_pause();
   } else if (count_ < 32) {
+    Count(Counted::kYield);
     SwitchToThread();
   } else {
+    Count(Counted::kSleep);
     Sleep(1);
     return;
   }
@@ -70,6 +72,7 @@ bool NamedMutex::Open(std::string_view name) {
 
 bool NamedMutex::Lock() {
   for (;;) {
+    Count(Counted::kMutexWait);
     const DWORD result = WaitForSingleObject(handle_.get(), INFINITE);
     switch (result) {
       case WAIT_OBJECT_0:
@@ -78,6 +81,7 @@ bool NamedMutex::Lock() {
         // The owner died holding it; what it left behind is used as it is.
         Print(stdout, "fail WaitForSingleObject[%lu]: WAIT_ABANDONED, try again.\n",
               GetLastError());
+        Count(Counted::kMutexRelease);
         if (!ReleaseMutex(handle_.get())) {
           Print(stderr, "fail ReleaseMutex[%lu]\n", GetLastError());
           return false;
@@ -94,6 +98,7 @@ bool NamedMutex::Lock() {
 }
 
 void NamedMutex::Unlock() {
+  Count(Counted::kMutexRelease);
   if (!ReleaseMutex(handle_.get())) Print(stderr, "fail ReleaseMutex[%lu]\n", GetLastError());
 }
 
@@ -110,6 +115,7 @@ bool NamedSemaphore::Open(std::string_view name) {
 }
 
 bool NamedSemaphore::Post(long count) {
+  Count(Counted::kSemaphorePost);
   if (!ReleaseSemaphore(handle_.get(), count, nullptr)) {
     Print(stderr, "fail ReleaseSemaphore[%lu]\n", GetLastError());
     return false;
@@ -208,6 +214,7 @@ bool NamedCondition::Wait(NamedMutex& outer, DWORD timeout_ms) {
 
   // Releasing the outer mutex and starting the wait is one step, so a
   // broadcast between the caller's check and the wait is not lost.
+  Count(Counted::kSignalAndWait);
   const DWORD result = SignalObjectAndWait(outer.get(), semaphore_.get(), timeout_ms, FALSE);
   const bool relocked = outer.Lock();
   if (result != WAIT_OBJECT_0) {
