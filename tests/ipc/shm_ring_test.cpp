@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -75,7 +76,8 @@ TEST(RingTest, AFullRingIsTakenByForceFromTheReceiverThatDidNotRead) {
   std::uint32_t fast_cursor = 0;
   std::int32_t chunk_index = 9;
   for (std::uint32_t i = 0; i < kRingSlots; ++i) {
-    const Fragment fragment = i == 0 ? Fragment{7, i, 100 - 64, 1, &chunk_index, 4} : Small(i, i);
+    const Fragment fragment =
+        i == 0 ? Fragment{7, i, 100 - 64, kStoredInChunk, &chunk_index, 4} : Small(i, i);
     ASSERT_EQ(TryNormalPush(*ring, fragment), PushResult::kPushed) << i;
     ASSERT_TRUE(Pop(*ring, fast_cursor, fast).has_value());
   }
@@ -108,26 +110,79 @@ TEST(RingTest, AReadRingNeverFills) {
   }
 }
 
-// A sender that claimed a slot but has not yet moved the write cursor must
-// not make another sender think the ring is full: that one would take the
-// ring by force and cut every receiver off.
-TEST(RingTest, ASlotBeingClaimedIsNotMistakenForAFullRing) {
-  auto ring = NewRing();
-  const std::uint32_t bit = ConnectReceiver(*ring);
-  Slot& claimed = ring->slots[0];
-  claimed.read_state.store((1ull << 32) | bit);  // claimed, cursor not yet moved
+// A ring lives as long as any process holds it, and its cursor passes 2^32
+// while receivers keep 32-bit cursors. Peers compare whole 64-bit marks, and
+// older ones write read marks with only the low 32 bits.
+TEST(RingTest, DeliversAcrossTwoToThe32ndSlots) {
+  struct Case {
+    std::uint64_t start;
+    int receivers;
+    bool peer_writes_low_marks;
+  };
+  const Case cases[] = {{0, 1, false},           {(1ull << 32) - 16, 1, false},
+                        {(1ull << 32) + 5, 1, false}, {(1ull << 32) - 16, 3, false},
+                        {(1ull << 32) + 5, 3, false}, {(1ull << 32) - 16, 1, true}};
+  for (const Case& test : cases) {
+    SCOPED_TRACE(testing::Message() << "start " << test.start << ", receivers "
+                                    << test.receivers << (test.peer_writes_low_marks ? ", low marks" : ""));
+    auto ring = NewRing();
+    ring->write_cursor.store(test.start);
+    std::vector<std::uint32_t> bits;
+    std::vector<std::uint32_t> cursors;
+    for (int i = 0; i < test.receivers; ++i) {
+      bits.push_back(ConnectReceiver(*ring));
+      cursors.push_back(static_cast<std::uint32_t>(test.start));
+    }
+    const std::int32_t chunk_index = 17;
+    for (std::uint32_t i = 0; i < 2 * kRingSlots + 40; ++i) {
+      const std::uint64_t cursor = test.start + i;
+      const bool in_chunk = i % 3 == 0;
+      const Fragment fragment = in_chunk ? Fragment{7, i, 100 - 64, kStoredInChunk, &chunk_index, 4}
+                                         : Small(i, i);
+      ASSERT_EQ(TryNormalPush(*ring, fragment), PushResult::kPushed) << i;
+      Slot& slot = ring->slots[cursor % kRingSlots];
+      for (int r = 0; r < test.receivers; ++r) {
+        const auto message = Pop(*ring, cursors[r], bits[r]);
+        ASSERT_TRUE(message.has_value()) << "message " << i << ", receiver " << r;
+        EXPECT_EQ(message->storage, in_chunk ? kStoredInChunk : kStoredInSlots);
+        EXPECT_EQ(ValueOf(*message), in_chunk ? 17u : i);
+        ASSERT_FALSE(Pop(*ring, cursors[r], bits[r]).has_value()) << "nothing more after " << i;
+      }
+      ASSERT_EQ(slot.commit_mark.load(), cursor + kRingSlots) << "read by all, as peers compare it";
+      if (test.peer_writes_low_marks) slot.commit_mark.store((cursor + kRingSlots) & 0xFFFFFFFFu);
+    }
+    EXPECT_EQ(ring->cc.load(), std::accumulate(bits.begin(), bits.end(), 0u));
+  }
+}
 
-  const std::uint32_t late = 1;
-  std::thread slow_sender([&] {
-    Sleep(20);
-    ring->write_cursor.store(1);
-    claimed.id = 0;
-    claimed.commit_mark.store(~0ull);
-  });
-  EXPECT_EQ(TryNormalPush(*ring, Small(1, late)), PushResult::kPushed);
-  slow_sender.join();
-  EXPECT_EQ(ring->write_cursor.load(), 2u);
-  EXPECT_EQ(ring->cc.load(), bit);
+// A slot whose sender died between its claim and its cursor move, or whose
+// last reader died before marking it read, never settles: the next send must
+// not wait for it longer than a few yields. A dead reader's slot is then
+// taken by force without cutting anyone off.
+TEST(RingTest, APeerThatDiedInsideASlotDoesNotStallTheNextSend) {
+  struct Case {
+    const char* what;
+    std::uint64_t read_state;  // besides the receiver bit, when set
+    bool receiver_bit_set;
+    std::uint64_t commit_mark;
+  };
+  const Case cases[] = {{"claimed, cursor not moved", 1ull << 32, true, 0},
+                        {"read, mark not stored", 2ull << 32, false, ~0ull}};
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    auto ring = NewRing();
+    const std::uint32_t bit = ConnectReceiver(*ring);
+    ring->slots[0].read_state.store(test.read_state | (test.receiver_bit_set ? bit : 0));
+    ring->slots[0].commit_mark.store(test.commit_mark);
+    const std::uint32_t value = 1;
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(TryNormalPush(*ring, Small(1, value)), PushResult::kFull);
+    EXPECT_LT(GetTickCount64() - start, 250u) << "a dead peer's slot stalled the send";
+    if (!test.receiver_bit_set) {
+      EXPECT_TRUE(ForcedPush(*ring, Small(1, value)).pushed);
+      EXPECT_EQ(ring->cc.load(), bit);
+    }
+  }
 }
 
 TEST(RingTest, ConcurrentSendersClaimEverySlotOnce) {
