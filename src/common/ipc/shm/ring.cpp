@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "ipc/shm/diagnostics.h"
+#include "ipc/shm/failure_texts.h"
 
 namespace shm {
 namespace {
@@ -117,7 +118,7 @@ PushResult TryNormalPush(Ring& ring, const Fragment& fragment) {
       settling = true;
     }
     if (settling) {
-      if (settle_tries == kSettleTries) return PushResult::kFull;
+      if (settle_tries == kSettleTries) return PushResult::kUnsettled;
       SettlePause(settle_tries++);
       continue;
     }
@@ -147,7 +148,7 @@ ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment) {
     std::uint64_t state = slot.read_state.load();
 
     if (const std::uint32_t unread = Receivers(state) & cc; unread != 0) {
-      Print(stdout, "force_push: k = %u, cc = %u, rem_cc = %u\n",
+      Print(stdout, text::kForcePushCutOff,
             static_cast<unsigned>(backoff.count()), cc, Receivers(state));
       while (!ring.cc.compare_exchange_weak(cc, cc & ~Receivers(state))) {
       }
@@ -212,6 +213,21 @@ bool LaterSlotCommitted(const Ring& ring, std::uint32_t read_cursor) {
   const std::uint64_t mark = ring.slots[next % kRingSlots].commit_mark.load();
   return WrittenFor(mark, next) ||
          (mark != 0 && Low32(mark) == Low32(ReadByAllMark(next)));
+}
+
+bool Overtaken(const Ring& ring, std::uint32_t read_cursor) {
+  return Low32(ring.write_cursor.load()) - read_cursor > kRingSlots;
+}
+
+bool AbandonSlot(Ring& ring, std::uint32_t read_cursor, std::uint32_t receiver_bit) {
+  Slot& slot = ring.slots[read_cursor % kRingSlots];
+  std::uint64_t state = slot.read_state.load();
+  for (Backoff backoff;; backoff.Pause()) {
+    if ((Receivers(state) & receiver_bit) == 0) return false;
+    const std::uint64_t cleared =
+        NextReadState(state, EpochByte(state), Receivers(state) & ~receiver_bit);
+    if (slot.read_state.compare_exchange_weak(state, cleared)) return true;
+  }
 }
 
 std::size_t ChunkSizeFor(std::size_t message_size) {

@@ -151,7 +151,12 @@ struct Fragment {
   std::size_t size;
 };
 
-enum class PushResult { kPushed, kNoReceiver, kFull };
+enum class PushResult {
+  kPushed,
+  kNoReceiver,
+  kFull,       // a connected receiver has not read the slot at the write cursor
+  kUnsettled,  // another process left that slot half claimed or half read
+};
 
 // Claims the slot at the write cursor without a lock, unless a receiver has
 // not read it yet.
@@ -186,6 +191,15 @@ bool FreedForWaitingSender(const Ring& ring, std::uint32_t popped_cursor);
 // True when the slot after `read_cursor` was written (or read) for its own
 // cursor: the ring has moved on past a slot this receiver still waits for.
 bool LaterSlotCommitted(const Ring& ring, std::uint32_t read_cursor);
+
+// True when the writers are more than a ring ahead of `read_cursor`: the
+// slots from there on were overwritten before this receiver read them.
+bool Overtaken(const Ring& ring, std::uint32_t read_cursor);
+
+// Gives up a receiver's claim on the slot at `read_cursor`, which its sender
+// claimed and never wrote: clears the bit there. True when the bit was set,
+// that is, when the receiver still held it.
+bool AbandonSlot(Ring& ring, std::uint32_t read_cursor, std::uint32_t receiver_bit);
 
 // Chunk size for a message of n bytes: room for the chunk header and n bytes,
 // in steps of 1024.
