@@ -304,15 +304,16 @@ const char* Channel::LostPlace(const Ring& queue) {
 bool Channel::Reconnect(Ring& queue, const char* reason) {
   const std::uint32_t old_bit = receiver_bit_;
   const std::uint32_t old_cursor = read_cursor_;
+  // The old bit is ours to give back only while the slot we waited at still
+  // names it; after a cut-off it may belong to a newcomer. Decided before a
+  // new bit is taken, which may be the same one.
+  const bool old_bit_ours =
+      (queue.cc.load() & old_bit) != 0 && AbandonSlot(queue, old_cursor, old_bit);
   const std::uint32_t bit = ConnectReceiver(queue);
   Print(stderr, text::kReceiverReconnects, old_bit, reason, old_cursor, bit);
   if (bit == 0) return false;
   Count(Counted::kReceiverReconnect);
-  // The old bit is ours to give back only while the slot we waited at still
-  // names it; after a cut-off it may belong to a newcomer.
-  if ((queue.cc.load() & old_bit) != 0 && AbandonSlot(queue, old_cursor, old_bit)) {
-    DisconnectReceiver(queue, old_bit);
-  }
+  if (old_bit_ours) DisconnectReceiver(queue, old_bit);
   receiver_bit_ = bit;
   read_cursor_ = static_cast<std::uint32_t>(queue.write_cursor.load());
   stalled_since_ = 0;
