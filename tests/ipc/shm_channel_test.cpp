@@ -272,6 +272,37 @@ TEST_F(ShmChannelTest, ChunkMessagesBeyondThePoolGoAsFragments) {
   }
 }
 
+// Fragments wake sleeping receivers only now and then; a short message's
+// last fragment must, or the receiver sleeps on with the message waiting.
+TEST_F(ShmChannelTest, ASleepingReceiverIsWokenByAMessageInFragments) {
+  auto receiver = Channel::Open(name_, true);
+  auto sender = Channel::Open(name_, true);
+  ASSERT_TRUE(receiver->connect(ConnectMode::kReceiver));
+  ASSERT_TRUE(sender->connect(ConnectMode::kSender));
+  shm::handle count_block;
+  ASSERT_TRUE(count_block.acquire("_cond_shm__waiter_cond___RD_CONN__" + name_, 4, true));
+  const auto& sleeping = *static_cast<const std::atomic<std::int32_t>*>(count_block.mem());
+  // With every 2048-byte chunk taken, 1500 bytes go as 24 fragments.
+  shm::handle pool_mapping;
+  ASSERT_TRUE(pool_mapping.acquire("__CHUNK_INFO__2048", shm::ChunkBlockBytes(2048), true));
+  shm::ChunkBlock pool(pool_mapping.mem(), pool_mapping.size(), 2048);
+  std::vector<std::int32_t> taken;
+  while (const auto index = pool.Take(1u << 31)) taken.push_back(*index);
+
+  shm::ReceiveBuffer received;
+  std::thread reading([&] { received = receiver->recv(); });
+  const ULONGLONG deadline = GetTickCount64() + 10000;
+  while (sleeping.load() <= 0 && GetTickCount64() < deadline) SwitchToThread();
+  const bool asleep = sleeping.load() > 0;
+  const bool sent = Send(*sender, 15, 0, 1500);
+  reading.join();
+  for (std::int32_t index : taken) pool.Release(index, 1u << 31, ~0u);
+  ASSERT_TRUE(asleep);
+  ASSERT_TRUE(sent);
+  ASSERT_FALSE(received.empty()) << "the receiver slept through the message";
+  EXPECT_EQ(shm_test::Describe(received.data(), received.size()), Expected(15, 0, 1500));
+}
+
 TEST_F(ShmChannelTest, EveryReceiverProcessGetsEveryMessageSentAfterItConnected) {
   auto early = Channel::Open(name_, true);
   ASSERT_TRUE(early->connect(ConnectMode::kReceiver));

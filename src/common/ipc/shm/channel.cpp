@@ -313,11 +313,16 @@ bool Channel::Reconnect(Ring& queue, const char* reason) {
   Print(stderr, text::kReceiverReconnects, old_bit, reason, old_cursor, bit);
   if (bit == 0) return false;
   Count(Counted::kReceiverReconnect);
-  if (old_bit_ours) DisconnectReceiver(queue, old_bit);
   receiver_bit_ = bit;
   read_cursor_ = static_cast<std::uint32_t>(queue.write_cursor.load());
   stalled_since_ = 0;
   ThreadReceiveCache().clear();
+  if (old_bit_ours) {
+    DisconnectReceiver(queue, old_bit);
+    // The slots that waited for the old bit are free now.
+    writer_waiter_->Broadcast();
+  }
+  connection_waiter_->Broadcast();
   return true;
 }
 

@@ -231,7 +231,10 @@ bool AbandonSlot(Ring& ring, std::uint32_t read_cursor, std::uint32_t receiver_b
 }
 
 std::size_t ChunkSizeFor(std::size_t message_size) {
-  return (message_size + sizeof(ChunkHeader) - 1) / 1024 * 1024 + 1024;
+  // Peers name the block by this size, so the rounding is theirs exactly:
+  // (n + 7) rounded down to the step, plus one step.
+  constexpr std::size_t kStep = 1024;
+  return (message_size + sizeof(ChunkHeader) - 1) / kStep * kStep + kStep;
 }
 
 std::size_t ChunkBlockBytes(std::size_t chunk_size) {
