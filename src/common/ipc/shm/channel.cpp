@@ -28,10 +28,32 @@ constexpr ULONGLONG kStalledSlotMs = 1000;
 // last one, rather than after each.
 constexpr std::size_t kFragmentsPerWake = 32;
 
-ReceiveCache& ThreadReceiveCache() {
-  thread_local ReceiveCache cache;
-  return cache;
-}
+// How long a sender at a full ring yields to its receivers before it cuts
+// the slow ones off: long enough for a receiver that lost its processor to
+// get it back, short enough that a hung one costs a send little.
+constexpr std::int64_t kFullRingGraceUs = 2000;
+
+class Stopwatch {
+ public:
+  Stopwatch() : start_(Now()) {}
+  std::int64_t Microseconds() const { return (Now() - start_) * 1000000 / Frequency(); }
+
+ private:
+  static std::int64_t Now() {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return counter.QuadPart;
+  }
+  static std::int64_t Frequency() {
+    static const std::int64_t frequency = [] {
+      LARGE_INTEGER value;
+      QueryPerformanceFrequency(&value);
+      return value.QuadPart;
+    }();
+    return frequency;
+  }
+  std::int64_t start_;
+};
 
 }  // namespace
 
@@ -44,7 +66,8 @@ Channel::Channel(std::string_view name, bool global)
       conn_id_(TakeConnectionId(global)),
       connection_waiter_(std::make_unique<Waiter>("__CC_CONN__" + name_, global)),
       writer_waiter_(std::make_unique<Waiter>("__WT_CONN__" + name_, global)),
-      reader_waiter_(std::make_unique<Waiter>("__RD_CONN__" + name_, global)) {
+      reader_waiter_(std::make_unique<Waiter>("__RD_CONN__" + name_, global)),
+      receive_cache_(std::make_unique<ReceiveCache>()) {
   message_counter_.acquire("__AC_CONN__" + name_, sizeof(std::uint32_t), global);
   if (ring_block_.acquire(
           fmt::format("__QU_CONN__{}__{}__{}", kFragmentSize, kRingNameAlignment, name_),
@@ -91,7 +114,7 @@ void Channel::disconnect() {
   for (Waiter* waiter : {connection_waiter_.get(), writer_waiter_.get(), reader_waiter_.get()}) {
     waiter->Quit();
   }
-  if (released) ThreadReceiveCache().clear();
+  if (released) receive_cache_->clear();
 }
 
 void Channel::cancel_recv() { reader_waiter_->Quit(); }
@@ -167,10 +190,13 @@ bool Channel::Push(const Fragment& fragment, unsigned limit_ms, bool wake_receiv
   if (queue == nullptr) return false;
   PushResult result = TryNormalPush(*queue, fragment);
   if (result == PushResult::kFull) {
-    // Before a receiver is cut off, it gets the chance a waiting sender gives
-    // it: woken, and a few time slices to read, even with limit 0.
+    // Before a receiver is cut off it gets a chance to read, even with limit
+    // 0: it is woken, and this sender yields its processor for a short while.
     reader_waiter_->Broadcast();
-    for (int tries = 0; result == PushResult::kFull && tries < kPushTriesBeforeWaiting; ++tries) {
+    const Stopwatch grace;
+    for (int tries = 0; result == PushResult::kFull &&
+                        (tries < kPushTriesBeforeWaiting || grace.Microseconds() < kFullRingGraceUs);
+         ++tries) {
       Count(Counted::kYield);
       SwitchToThread();
       result = TryNormalPush(*queue, fragment);
@@ -230,7 +256,7 @@ ReceiveBuffer Channel::recv() {
     }
     ReceiveBuffer buffer = message->storage == kStoredInChunk
                                ? ChunkMessage(*message, static_cast<std::size_t>(size))
-                               : ThreadReceiveCache().Add(*message, static_cast<std::size_t>(size));
+                               : receive_cache_->Add(*message, static_cast<std::size_t>(size));
     if (!buffer.empty()) return buffer;
   }
 }
@@ -316,7 +342,7 @@ bool Channel::Reconnect(Ring& queue, const char* reason) {
   receiver_bit_ = bit;
   read_cursor_ = static_cast<std::uint32_t>(queue.write_cursor.load());
   stalled_since_ = 0;
-  ThreadReceiveCache().clear();
+  receive_cache_->clear();
   if (old_bit_ours) {
     DisconnectReceiver(queue, old_bit);
     // The slots that waited for the old bit are free now.

@@ -22,6 +22,7 @@
 // error stream and connects afresh, losing what was in flight.
 namespace shm {
 
+class ReceiveCache;
 class Waiter;
 
 enum class ConnectMode { kSender = 0, kReceiver = 1 };
@@ -76,6 +77,10 @@ class Channel {
   std::unique_ptr<Waiter> connection_waiter_;
   std::unique_ptr<Waiter> writer_waiter_;
   std::unique_ptr<Waiter> reader_waiter_;
+  // Messages in fragments being put together. One per channel object, not
+  // per thread: message ids count per channel, and a thread's cache would
+  // be destroyed at its exit after the runtime freed its thread storage.
+  std::unique_ptr<ReceiveCache> receive_cache_;
   handle message_counter_;
   handle ring_block_;
   std::uint32_t receiver_bit_ = 0;

@@ -10,10 +10,10 @@
 
 namespace shm {
 
-// Puts messages that travel as 64-byte fragments back together. A receiving
-// thread keeps one: the fragments of one message arrive in order, those of
-// several senders interleaved, and some never (their sender died, or this
-// receiver was cut off), which is why it forgets old entries.
+// Puts messages that travel as 64-byte fragments back together. A receiver
+// keeps one: the fragments of one message arrive in order, those of several
+// senders interleaved, and some never (their sender died, or this receiver
+// was cut off), which is why it forgets old entries.
 class ReceiveCache {
  public:
   // Takes one slot's message (not a chunk message) whose bytes from this
