@@ -420,6 +420,7 @@ std::optional<Result> RunCase(Transport transport, Measure measure, unsigned lim
                        report.received.size() / count;
   }
   result.deaf_receivers = report.deaf;
+  if (measure == Measure::kLatency && report.deaf != 0) return std::nullopt;
   result.forced_pushes = Counter(after, shm::Counted::kForcedPush) -
                          Counter(before, shm::Counted::kForcedPush);
   std::vector<double> delays = report.delays;

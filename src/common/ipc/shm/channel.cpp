@@ -17,6 +17,11 @@ namespace shm {
 namespace {
 
 constexpr int kPopTriesBeforeWaiting = 32;
+// A receiver that found nothing keeps looking (yielding) this long before it
+// sleeps: a sleeping receiver costs the next send the condition's lock and
+// post, and itself the whole wait; a sender's next message is rarely further
+// off than this.
+constexpr std::int64_t kPopSpinUs = 500;
 constexpr int kPushTriesBeforeWaiting = 32;
 constexpr DWORD kReceiveWaitMs = 2000;
 // A sender writes its slot within microseconds of claiming it. A slot still
@@ -33,27 +38,6 @@ constexpr std::size_t kFragmentsPerWake = 32;
 // get it back, short enough that a hung one costs a send little.
 constexpr std::int64_t kFullRingGraceUs = 2000;
 
-class Stopwatch {
- public:
-  Stopwatch() : start_(Now()) {}
-  std::int64_t Microseconds() const { return (Now() - start_) * 1000000 / Frequency(); }
-
- private:
-  static std::int64_t Now() {
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return counter.QuadPart;
-  }
-  static std::int64_t Frequency() {
-    static const std::int64_t frequency = [] {
-      LARGE_INTEGER value;
-      QueryPerformanceFrequency(&value);
-      return value.QuadPart;
-    }();
-    return frequency;
-  }
-  std::int64_t start_;
-};
 
 }  // namespace
 
@@ -268,7 +252,9 @@ std::optional<SlotMessage> Channel::NextSlot(Ring& queue) {
     return message.has_value();
   };
   bool popped = pop();
-  for (int tries = 0; !popped && tries < kPopTriesBeforeWaiting; ++tries) {
+  const Stopwatch spin;
+  for (int tries = 0;
+       !popped && (tries < kPopTriesBeforeWaiting || spin.Microseconds() < kPopSpinUs); ++tries) {
     Count(Counted::kYield);
     SwitchToThread();
     popped = pop();

@@ -40,9 +40,11 @@ class Channel {
   bool connect(ConnectMode mode);
   // Gives up the receiver bit and makes every wait on this channel end.
   void disconnect();
-  // With limit 0 a full ring is taken by force instead of waited on.
+  // With limit 0 a full ring is taken by force, after at most 2 ms in which
+  // its receivers may still read, instead of waited on.
   bool send(const void* data, std::size_t size, unsigned limit_ms = 0);
-  // Waits for the next message; empty after 2 s without one, or on failure.
+  // Waits for the next message; empty after 2 s without one, on failure, or
+  // when the receiver lost its place and connected afresh (new receiver bit).
   ReceiveBuffer recv();
   // Safe from another thread: a recv that waits returns empty at once, and so
   // does every later one until the next connect. The receiver stays connected.

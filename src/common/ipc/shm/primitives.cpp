@@ -13,6 +13,12 @@
 namespace shm {
 namespace {
 
+std::int64_t PerformanceCounter() {
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  return counter.QuadPart;
+}
+
 std::string MappingName(std::string_view name, bool global) {
   return fmt::format("{}\\__IPC_SHM__{}", NamespacePrefix(global), name);
 }
@@ -34,6 +40,17 @@ void Backoff::Pause() {
     return;
   }
   ++count_;
+}
+
+Stopwatch::Stopwatch() : start_(PerformanceCounter()) {}
+
+std::int64_t Stopwatch::Microseconds() const {
+  static const std::int64_t frequency = [] {
+    LARGE_INTEGER value;
+    QueryPerformanceFrequency(&value);
+    return value.QuadPart;
+  }();
+  return (PerformanceCounter() - start_) * 1000000 / frequency;
 }
 
 void SpinLock::Lock() {

@@ -31,6 +31,16 @@ class Backoff {
   std::uint8_t count_ = 0;
 };
 
+// Time since construction, read from the performance counter.
+class Stopwatch {
+ public:
+  Stopwatch();
+  std::int64_t Microseconds() const;
+
+ private:
+  std::int64_t start_;
+};
+
 // A 32-bit word in shared memory: 0 free, 1 held.
 class SpinLock {
  public:
