@@ -33,6 +33,8 @@ constexpr ULONGLONG kStalledSlotMs = 1000;
 // last one, rather than after each.
 constexpr std::size_t kFragmentsPerWake = 32;
 
+constexpr char kCutOff[] = "was cut off";
+
 // How long a sender at a full ring yields to its receivers before it cuts
 // the slow ones off: long enough for a receiver that lost its processor to
 // get it back, short enough that a hung one costs a send little.
@@ -246,6 +248,10 @@ ReceiveBuffer Channel::recv() {
 }
 
 std::optional<SlotMessage> Channel::NextSlot(Ring& queue) {
+  // Cut off by a forced push: what this receiver has not read stays readable
+  // until overwritten, but every send fails for want of a receiver (or skips
+  // this one) until it holds a bit again.
+  if ((queue.cc.load() & receiver_bit_) == 0) Reconnect(queue, kCutOff);
   std::optional<SlotMessage> message;
   const auto pop = [&] {
     message = Pop(queue, read_cursor_, receiver_bit_);
@@ -300,8 +306,9 @@ ReceiveBuffer Channel::ChunkMessage(const SlotMessage& message, std::size_t size
 
 const char* Channel::LostPlace(const Ring& queue) {
   // A forced push took the bit away (a newcomer may hold it by now).
-  if ((queue.cc.load() & receiver_bit_) == 0) return "was cut off";
+  if ((queue.cc.load() & receiver_bit_) == 0) return kCutOff;
   if (Overtaken(queue, read_cursor_)) return "was overtaken by the writers";
+  if (ReadWithout(queue, read_cursor_)) return "missed a slot read by all others";
   if (!LaterSlotCommitted(queue, read_cursor_)) return nullptr;
   const ULONGLONG now = GetTickCount64();
   if (stalled_since_ == 0 || stalled_cursor_ != read_cursor_) {
@@ -326,9 +333,13 @@ bool Channel::Reconnect(Ring& queue, const char* reason) {
   if (bit == 0) return false;
   Count(Counted::kReceiverReconnect);
   receiver_bit_ = bit;
-  read_cursor_ = static_cast<std::uint32_t>(queue.write_cursor.load());
+  // A receiver cut off reads on where it was, as long as the slots there
+  // are not overwritten; one that lost its place starts afresh.
+  if (reason != kCutOff) {
+    read_cursor_ = static_cast<std::uint32_t>(queue.write_cursor.load());
+    receive_cache_->clear();
+  }
   stalled_since_ = 0;
-  receive_cache_->clear();
   if (old_bit_ours) {
     DisconnectReceiver(queue, old_bit);
     // The slots that waited for the old bit are free now.

@@ -71,7 +71,8 @@ class Channel {
   ReceiveBuffer ChunkMessage(const SlotMessage& message, std::size_t size);
   // Why this receiver can no longer expect its next slot; null while it can.
   const char* LostPlace(const Ring& queue);
-  // Takes a fresh receiver bit at the write cursor; false when none is free.
+  // Takes a fresh receiver bit (and, unless it was only cut off, moves to
+  // the write cursor); false when no bit is free.
   bool Reconnect(Ring& queue, const char* reason);
 
   std::string name_;

@@ -215,6 +215,11 @@ bool LaterSlotCommitted(const Ring& ring, std::uint32_t read_cursor) {
          (mark != 0 && Low32(mark) == Low32(ReadByAllMark(next)));
 }
 
+bool ReadWithout(const Ring& ring, std::uint32_t read_cursor) {
+  const std::uint64_t mark = ring.slots[read_cursor % kRingSlots].commit_mark.load();
+  return mark != 0 && Low32(mark) == Low32(ReadByAllMark(read_cursor));
+}
+
 bool Overtaken(const Ring& ring, std::uint32_t read_cursor) {
   return Low32(ring.write_cursor.load()) - read_cursor > kRingSlots;
 }

@@ -192,6 +192,11 @@ bool FreedForWaitingSender(const Ring& ring, std::uint32_t popped_cursor);
 // cursor: the ring has moved on past a slot this receiver still waits for.
 bool LaterSlotCommitted(const Ring& ring, std::uint32_t read_cursor);
 
+// True when the slot at `read_cursor` was read by all its readers, this
+// receiver not among them: it was not connected (or was cut off) when the
+// slot was claimed.
+bool ReadWithout(const Ring& ring, std::uint32_t read_cursor);
+
 // True when the writers are more than a ring ahead of `read_cursor`: the
 // slots from there on were overwritten before this receiver read them.
 bool Overtaken(const Ring& ring, std::uint32_t read_cursor);
