@@ -7,10 +7,17 @@
 #include <mutex>
 
 #include "ipc/shm/diagnostics.h"
+#include "ipc/shm/failure_texts.h"
 #include "system/text.h"
 
 namespace shm {
 namespace {
+
+std::int64_t PerformanceCounter() {
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  return counter.QuadPart;
+}
 
 std::string MappingName(std::string_view name, bool global) {
   return fmt::format("{}\\__IPC_SHM__{}", NamespacePrefix(global), name);
@@ -25,12 +32,25 @@ void Backoff::Pause() {
   } else if (count_ < 16) {
     _mm_pause();
   } else if (count_ < 32) {
+    Count(Counted::kYield);
     SwitchToThread();
   } else {
+    Count(Counted::kSleep);
     Sleep(1);
     return;
   }
   ++count_;
+}
+
+Stopwatch::Stopwatch() : start_(PerformanceCounter()) {}
+
+std::int64_t Stopwatch::Microseconds() const {
+  static const std::int64_t frequency = [] {
+    LARGE_INTEGER value;
+    QueryPerformanceFrequency(&value);
+    return value.QuadPart;
+  }();
+  return (PerformanceCounter() - start_) * 1000000 / frequency;
 }
 
 void SpinLock::Lock() {
@@ -44,11 +64,11 @@ SECURITY_ATTRIBUTES* SharedObjectSecurity() {
   static std::once_flag once;
   std::call_once(once, [] {
     if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)) {
-      Print(stderr, "fail InitializeSecurityDescriptor[%d]\n", static_cast<int>(GetLastError()));
+      Print(stderr, text::kInitializeSecurityDescriptor, static_cast<int>(GetLastError()));
       return;
     }
     if (!SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE)) {
-      Print(stderr, "fail SetSecurityDescriptorDacl[%d]\n", static_cast<int>(GetLastError()));
+      Print(stderr, text::kSetSecurityDescriptorDacl, static_cast<int>(GetLastError()));
       return;
     }
     attributes = {sizeof(attributes), &descriptor, FALSE};
@@ -59,10 +79,10 @@ SECURITY_ATTRIBUTES* SharedObjectSecurity() {
 
 bool NamedMutex::Open(std::string_view name) {
   Close();
-  const std::string text(name);
-  handle_.reset(CreateMutexW(SharedObjectSecurity(), FALSE, Utf8ToWide(text).c_str()));
+  const std::string name_text(name);
+  handle_.reset(CreateMutexW(SharedObjectSecurity(), FALSE, Utf8ToWide(name_text).c_str()));
   if (!handle_) {
-    Print(stderr, "fail CreateMutex[%lu]: %s\n", GetLastError(), text.c_str());
+    Print(stderr, text::kCreateMutex, GetLastError(), name_text.c_str());
     return false;
   }
   return true;
@@ -70,23 +90,25 @@ bool NamedMutex::Open(std::string_view name) {
 
 bool NamedMutex::Lock() {
   for (;;) {
+    Count(Counted::kMutexWait);
     const DWORD result = WaitForSingleObject(handle_.get(), INFINITE);
     switch (result) {
       case WAIT_OBJECT_0:
         return true;
       case WAIT_ABANDONED:
         // The owner died holding it; what it left behind is used as it is.
-        Print(stdout, "fail WaitForSingleObject[%lu]: WAIT_ABANDONED, try again.\n",
+        Print(stdout, text::kMutexAbandoned,
               GetLastError());
+        Count(Counted::kMutexRelease);
         if (!ReleaseMutex(handle_.get())) {
-          Print(stderr, "fail ReleaseMutex[%lu]\n", GetLastError());
+          Print(stderr, text::kReleaseMutex, GetLastError());
           return false;
         }
         break;
       case WAIT_TIMEOUT:
         return false;
       default:
-        Print(stderr, "fail WaitForSingleObject[%lu]: 0x%08X\n", GetLastError(),
+        Print(stderr, text::kWaitFailed, GetLastError(),
               static_cast<unsigned>(result));
         return false;
     }
@@ -94,24 +116,26 @@ bool NamedMutex::Lock() {
 }
 
 void NamedMutex::Unlock() {
-  if (!ReleaseMutex(handle_.get())) Print(stderr, "fail ReleaseMutex[%lu]\n", GetLastError());
+  Count(Counted::kMutexRelease);
+  if (!ReleaseMutex(handle_.get())) Print(stderr, text::kReleaseMutex, GetLastError());
 }
 
 bool NamedSemaphore::Open(std::string_view name) {
   Close();
-  const std::string text(name);
+  const std::string name_text(name);
   handle_.reset(
-      CreateSemaphoreW(SharedObjectSecurity(), 0, LONG_MAX, Utf8ToWide(text).c_str()));
+      CreateSemaphoreW(SharedObjectSecurity(), 0, LONG_MAX, Utf8ToWide(name_text).c_str()));
   if (!handle_) {
-    Print(stderr, "fail CreateSemaphore[%lu]: %s\n", GetLastError(), text.c_str());
+    Print(stderr, text::kCreateSemaphore, GetLastError(), name_text.c_str());
     return false;
   }
   return true;
 }
 
 bool NamedSemaphore::Post(long count) {
+  Count(Counted::kSemaphorePost);
   if (!ReleaseSemaphore(handle_.get(), count, nullptr)) {
-    Print(stderr, "fail ReleaseSemaphore[%lu]\n", GetLastError());
+    Print(stderr, text::kReleaseSemaphore, GetLastError());
     return false;
   }
   return true;
@@ -120,7 +144,7 @@ bool NamedSemaphore::Post(long count) {
 bool handle::acquire_mapping(std::string_view name, std::size_t size, bool create) {
   if (mapping_) release();
   if (name.empty()) {
-    Print(stderr, "fail acquire: name is empty\n");
+    Print(stderr, text::kAcquireEmptyName);
     return false;
   }
   const std::string full_name = MappingName(name, global_);
@@ -133,7 +157,7 @@ bool handle::acquire_mapping(std::string_view name, std::size_t size, bool creat
                         : OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, wide_name.c_str()));
   if (!mapping_) {
     if (create) {
-      Print(stderr, "fail CreateFileMapping/OpenFileMapping[%d]: %s\n",
+      Print(stderr, text::kCreateFileMapping,
             static_cast<int>(GetLastError()), full_name.c_str());
     }
     return false;
@@ -154,17 +178,17 @@ bool handle::open_existing(std::string_view name, std::optional<bool> global) {
 void* handle::get_mem() {
   if (view_) return view_.get();
   if (!mapping_) {
-    Print(stderr, "fail to_mem: invalid id (h = null)\n");
+    Print(stderr, text::kNoMappingHandle);
     return nullptr;
   }
   base::MappedView view(MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
   if (!view) {
-    Print(stderr, "fail MapViewOfFile[%d]\n", static_cast<int>(GetLastError()));
+    Print(stderr, text::kMapViewOfFile, static_cast<int>(GetLastError()));
     return nullptr;
   }
   MEMORY_BASIC_INFORMATION region{};
   if (VirtualQuery(view.get(), &region, sizeof(region)) == 0) {
-    Print(stderr, "fail VirtualQuery[%d]\n", static_cast<int>(GetLastError()));
+    Print(stderr, text::kVirtualQuery, static_cast<int>(GetLastError()));
     return nullptr;
   }
   size_ = region.RegionSize;
@@ -176,14 +200,14 @@ void handle::release() {
   if (view_ && size_ != 0) {
     view_.reset();
   } else {
-    Print(stderr, "fail release: invalid id (mem = %p, size = %zd)\n", view_.get(),
+    Print(stderr, text::kReleaseNoView, view_.get(),
           static_cast<std::ptrdiff_t>(size_));
   }
   size_ = 0;
   if (mapping_) {
     mapping_.reset();
   } else {
-    Print(stderr, "fail release: invalid id (h = null)\n");
+    Print(stderr, text::kReleaseNoHandle);
   }
 }
 
@@ -208,6 +232,7 @@ bool NamedCondition::Wait(NamedMutex& outer, DWORD timeout_ms) {
 
   // Releasing the outer mutex and starting the wait is one step, so a
   // broadcast between the caller's check and the wait is not lost.
+  Count(Counted::kSignalAndWait);
   const DWORD result = SignalObjectAndWait(outer.get(), semaphore_.get(), timeout_ms, FALSE);
   const bool relocked = outer.Lock();
   if (result != WAIT_OBJECT_0) {
@@ -230,6 +255,8 @@ bool NamedCondition::Broadcast() {
   lock_.Unlock();
   return posted;
 }
+
+bool NamedCondition::HasWaiters() { return valid_ && count()->load() > 0; }
 
 void NamedCondition::Close() {
   semaphore_.Close();

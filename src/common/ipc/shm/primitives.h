@@ -31,6 +31,16 @@ class Backoff {
   std::uint8_t count_ = 0;
 };
 
+// Time since construction, read from the performance counter.
+class Stopwatch {
+ public:
+  Stopwatch();
+  std::int64_t Microseconds() const;
+
+ private:
+  std::int64_t start_;
+};
+
 // A 32-bit word in shared memory: 0 free, 1 held.
 class SpinLock {
  public:
@@ -112,6 +122,10 @@ class NamedCondition {
   bool Wait(NamedMutex& outer, DWORD timeout_ms);
   // Wakes every waiting thread; true when anyone was woken.
   bool Broadcast();
+  // Whether any thread counts itself as waiting, read without the lock. To
+  // be sure of a thread between its predicate check and its wait, first hold
+  // the mutex that thread holds there (see Waiter).
+  bool HasWaiters();
   void Close();
   bool valid() const { return valid_; }
 
