@@ -1,8 +1,8 @@
 // A ring and a chunk block as another process may have left them: every byte
-// comes from the input. A receiver pops what the ring holds and follows each
-// chunk reference, a sender pushes by force and frees what it
-// overwrote, and the pool hands out and takes back chunks. Nothing read from
-// the shared bytes may lead outside them.
+// comes from the input. A receiver pops what the ring holds, reassembles
+// fragments and follows chunk references, a sender pushes (by force too) and
+// frees what it overwrote, and the pool hands out and takes back chunks.
+// Nothing read from the shared bytes may lead outside them.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "ipc/shm/receive_buffer.h"
+#include "ipc/shm/receive_cache.h"
 #include "ipc/shm/ring.h"
 
 namespace {
@@ -64,33 +66,49 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   reinterpret_cast<shm::ChunkBlockHeader*>(block_memory.data())->lock.store(0);
   shm::ChunkBlock block(block_memory.data(), block_bytes, chunk_size);
 
+  // The receiver: each popped slot is a fragment to reassemble or a chunk
+  // message to read where it lies, as the channel hands them on. Every byte
+  // handed on is read, so one outside the shared memory is reported.
   const std::uint32_t bit = shm::ConnectReceiver(*ring);
+  shm::ReceiveCache cache;
+  std::vector<shm::ReceiveBuffer> received;
   for (std::size_t pops = 0; bit != 0 && pops < 2 * shm::kRingSlots; ++pops) {
     const auto message = shm::Pop(*ring, read_cursor, bit);
     if (!message) {
       ++read_cursor;
       continue;
     }
-    if (message->storage != 1) continue;
-    std::int32_t index = 0;
-    std::memcpy(&index, message->data, sizeof(index));
-    if (const std::uint8_t* bytes = block.Message(index)) {
-      Touch(bytes, chunk_size - sizeof(shm::ChunkHeader));
-      block.Release(index, bit, ring->cc.load());
+    const std::int64_t size = std::int64_t{message->remain} + shm::kFragmentSize;
+    if (size < 1) continue;
+    shm::ReceiveBuffer buffer;
+    if (message->storage != shm::kStoredInChunk) {
+      buffer = cache.Add(*message, static_cast<std::size_t>(size));
+    } else if (shm::ChunkSizeFor(static_cast<std::size_t>(size)) == chunk_size) {
+      std::int32_t index = 0;
+      std::memcpy(&index, message->data, sizeof(index));
+      if (shm::ValidChunkIndex(index) && block.initialised() && block.Message(index) != nullptr) {
+        buffer =
+            shm::ReceiveBuffer(block, index, static_cast<std::size_t>(size), bit, ring->cc.load());
+      }
     }
+    if (buffer.empty()) continue;
+    Touch(buffer.data(), buffer.size());
+    // Some are kept, so chunks are handed back after later pops and pushes.
+    if (received.size() < 4) received.push_back(std::move(buffer));
   }
 
+  // The sender: a normal push, then a forced one that frees the chunk of the
+  // message it overwrote.
   const std::uint8_t payload[shm::kFragmentSize] = {1, 2, 3};
-  const shm::Fragment fragment{1, 2,       -static_cast<std::int32_t>(shm::kFragmentSize) + 3,
-                               0, payload, 3};
-  // A normal push waits up to half a second on a slot that looks half
-  // written (a peer may still finish it): too slow to fuzz, so only the
-  // forced push, which takes the slot as it finds it, runs here.
+  const shm::Fragment fragment{
+      1, 2, -static_cast<std::int32_t>(shm::kFragmentSize) + 3, shm::kStoredInSlots, payload, 3};
+  shm::TryNormalPush(*ring, fragment);
   const shm::ForcedPushResult forced = shm::ForcedPush(*ring, fragment);
-  if (forced.old_chunk_message) {
+  if (forced.old_chunk_message && shm::ValidChunkIndex(forced.old_chunk_message->chunk_index)) {
     block.Release(forced.old_chunk_message->chunk_index, forced.old_chunk_message->unread_by,
                   ring->cc.load());
   }
+  received.clear();
 
   std::vector<std::int32_t> taken;
   for (std::size_t i = 0; i <= shm::kChunksPerBlock; ++i) {

@@ -5,9 +5,12 @@
 
 #include <io.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "shm_payload.h"
 #include "system/text.h"
@@ -66,6 +69,14 @@ struct Peer {
     return messages;
   }
 };
+
+// A chunk size that no other test, iteration or concurrent run uses: a chunk
+// block stays mapped, with its chunks' state, for as long as any process
+// that used it lives.
+std::size_t UnusedChunkSize() {
+  static std::uint32_t next = 0;
+  return 1024 * (200 + 16 * (GetCurrentProcessId() % 32) + next++ % 16);
+}
 
 // Waits (a minute at most) until a process has printed the text.
 bool WaitForText(const std::filesystem::path& file, const std::string& text) {
@@ -226,27 +237,70 @@ TEST_F(ShmChannelTest, SlotsCarryFragmentsOrAChunkIndex) {
 }
 
 TEST_F(ShmChannelTest, ChunkMessagesBeyondThePoolGoAsFragments) {
-  // A chunk size of this run's own, so no other test shares its pool.
-  const std::size_t chunk = 1024 * (3 + GetCurrentProcessId() % 10);
-  const std::size_t size = chunk - 8;
+  const std::size_t size = UnusedChunkSize() - 8;
   shm::Ring& ring = SpyRing();
   auto receiver = Channel::Open(name_, true);
   auto sender = Channel::Open(name_, true);
   ASSERT_TRUE(receiver->connect(ConnectMode::kReceiver));
   ASSERT_TRUE(sender->connect(ConnectMode::kSender));
+  // Nothing is recycled until all have arrived; the 33rd message takes more
+  // slots than the ring has, so it is read while it is sent.
+  std::vector<shm::ReceiveBuffer> held;
+  std::thread reader([&] {
+    for (int empty = 0; held.size() < 33 && empty < 5;) {
+      shm::ReceiveBuffer buffer = receiver->recv();
+      if (buffer.empty()) {
+        ++empty;
+      } else {
+        held.push_back(std::move(buffer));
+      }
+    }
+  });
   const std::uint64_t first = ring.write_cursor.load();
-  for (std::uint32_t i = 0; i < 33; ++i) ASSERT_TRUE(Send(*sender, 4, i, size));
-  EXPECT_EQ(ring.slots[first % 256].storage, 1);
-  const std::uint64_t last = first + 32;
-  EXPECT_EQ(ring.slots[last % 256].storage, 0);
-  EXPECT_EQ(ring.write_cursor.load(), last + (size + 63) / 64);
-
-  std::vector<shm::ReceiveBuffer> held;  // nothing is recycled until all arrived
+  bool all_sent = true;
   for (std::uint32_t i = 0; i < 33; ++i) {
-    held.push_back(receiver->recv());
-    ASSERT_FALSE(held.back().empty());
-    EXPECT_EQ(shm_test::Describe(held.back().data(), held.back().size()), Expected(4, i, size));
+    const auto payload = shm_test::MakePayload(4, i, size);
+    all_sent = sender->send(payload.data(), payload.size(), 10000) && all_sent;
   }
+  reader.join();
+  ASSERT_TRUE(all_sent);
+  // One slot for each chunk message, then the fragments of the last.
+  EXPECT_EQ(ring.write_cursor.load(), first + 32 + (size + 63) / 64);
+  ASSERT_EQ(held.size(), 33u);
+  for (std::uint32_t i = 0; i < 33; ++i) {
+    EXPECT_EQ(shm_test::Describe(held[i].data(), held[i].size()), Expected(4, i, size));
+  }
+}
+
+// Fragments wake sleeping receivers only now and then; a short message's
+// last fragment must, or the receiver sleeps on with the message waiting.
+TEST_F(ShmChannelTest, ASleepingReceiverIsWokenByAMessageInFragments) {
+  auto receiver = Channel::Open(name_, true);
+  auto sender = Channel::Open(name_, true);
+  ASSERT_TRUE(receiver->connect(ConnectMode::kReceiver));
+  ASSERT_TRUE(sender->connect(ConnectMode::kSender));
+  shm::handle count_block;
+  ASSERT_TRUE(count_block.acquire("_cond_shm__waiter_cond___RD_CONN__" + name_, 4, true));
+  const auto& sleeping = *static_cast<const std::atomic<std::int32_t>*>(count_block.mem());
+  // With every 2048-byte chunk taken, 1500 bytes go as 24 fragments.
+  shm::handle pool_mapping;
+  ASSERT_TRUE(pool_mapping.acquire("__CHUNK_INFO__2048", shm::ChunkBlockBytes(2048), true));
+  shm::ChunkBlock pool(pool_mapping.mem(), pool_mapping.size(), 2048);
+  std::vector<std::int32_t> taken;
+  while (const auto index = pool.Take(1u << 31)) taken.push_back(*index);
+
+  shm::ReceiveBuffer received;
+  std::thread reading([&] { received = receiver->recv(); });
+  const ULONGLONG deadline = GetTickCount64() + 10000;
+  while (sleeping.load() <= 0 && GetTickCount64() < deadline) SwitchToThread();
+  const bool asleep = sleeping.load() > 0;
+  const bool sent = Send(*sender, 15, 0, 1500);
+  reading.join();
+  for (std::int32_t index : taken) pool.Release(index, 1u << 31, ~0u);
+  ASSERT_TRUE(asleep);
+  ASSERT_TRUE(sent);
+  ASSERT_FALSE(received.empty()) << "the receiver slept through the message";
+  EXPECT_EQ(shm_test::Describe(received.data(), received.size()), Expected(15, 0, 1500));
 }
 
 TEST_F(ShmChannelTest, EveryReceiverProcessGetsEveryMessageSentAfterItConnected) {
@@ -291,20 +345,22 @@ TEST_F(ShmChannelTest, SendingWithoutAReceiverFails) {
   EXPECT_EQ(sender.Err(), "fail: send, there is no receiver on this connection.\n");
 }
 
-// Sends this process's standard output into a file for as long as it lives.
-class CapturedStdout {
+// Sends one of this process's standard streams into a file for as long as it
+// lives.
+class CapturedStream {
  public:
-  explicit CapturedStdout(const std::filesystem::path& file) : path_(file) {
-    std::fflush(stdout);
-    saved_ = _dup(_fileno(stdout));
+  CapturedStream(std::FILE* stream, const std::filesystem::path& file)
+      : stream_(stream), path_(file) {
+    std::fflush(stream_);
+    saved_ = _dup(_fileno(stream_));
     file_ = _wfopen(file.c_str(), L"wb");
-    _dup2(_fileno(file_), _fileno(stdout));
+    _dup2(_fileno(file_), _fileno(stream_));
   }
-  ~CapturedStdout() { Restore(); }
+  ~CapturedStream() { Restore(); }
   std::string Restore() {
     if (file_ != nullptr) {
-      std::fflush(stdout);
-      _dup2(saved_, _fileno(stdout));
+      std::fflush(stream_);
+      _dup2(saved_, _fileno(stream_));
       _close(saved_);
       std::fclose(file_);
       file_ = nullptr;
@@ -313,12 +369,15 @@ class CapturedStdout {
   }
 
  private:
+  std::FILE* stream_;
   std::filesystem::path path_;
   int saved_ = -1;
   std::FILE* file_ = nullptr;
 };
 
-TEST_F(ShmChannelTest, AFullRingCutsOffTheReceiverThatStoppedReading) {
+// The receiver that stopped reading is cut off; when it reads again it finds
+// a newcomer holding its old bit, connects afresh and gets what comes next.
+TEST_F(ShmChannelTest, AFullRingCutsOffTheReceiverThatStoppedReadingUntilItReconnects) {
   shm::Ring& ring = SpyRing();
   auto stalled = Channel::Open(name_, true);
   auto reading = Channel::Open(name_, true);
@@ -330,18 +389,69 @@ TEST_F(ShmChannelTest, AFullRingCutsOffTheReceiverThatStoppedReading) {
     ASSERT_TRUE(Send(*sender, 7, i, 16));
     ASSERT_FALSE(reading->recv().empty());
   }
-  CapturedStdout capture(temp_.path() / "stdout");
+  CapturedStream capture(stdout, temp_.path() / "stdout");
   const bool sent = Send(*sender, 7, 256, 16);
   const std::string out = capture.Restore();
   ASSERT_TRUE(sent);
-  const std::string bits = std::to_string(stalled->receiver_bit() | reading->receiver_bit());
+  const std::uint32_t stalled_bit = stalled->receiver_bit();
+  const std::string bits = std::to_string(stalled_bit | reading->receiver_bit());
   EXPECT_EQ(out, "force_push: msg_id = 256, remain = -48, size = 16\n"
                  "force_push: k = 0, cc = " + bits + ", rem_cc = " +
-                 std::to_string(stalled->receiver_bit()) + "\n");
+                 std::to_string(stalled_bit) + "\n");
   EXPECT_EQ(ring.cc.load(), reading->receiver_bit());
-  const shm::ReceiveBuffer last = reading->recv();
-  ASSERT_FALSE(last.empty());
-  EXPECT_EQ(shm_test::Describe(last.data(), last.size()), Expected(7, 256, 16));
+
+  auto newcomer = Channel::Open(name_, true);
+  ASSERT_TRUE(newcomer->connect(ConnectMode::kReceiver));
+  ASSERT_EQ(newcomer->receiver_bit(), stalled_bit);
+  ASSERT_TRUE(Send(*sender, 7, 257, 16));
+  CapturedStream err(stderr, temp_.path() / "stderr");
+  EXPECT_TRUE(stalled->recv().empty());
+  EXPECT_NE(err.Restore().find("[recv] receiver " + std::to_string(stalled_bit) + " was overtaken"),
+            std::string::npos);
+  EXPECT_NE(stalled->receiver_bit(), stalled_bit);
+  EXPECT_EQ(ring.cc.load() & stalled_bit, stalled_bit) << "the newcomer lost its bit";
+
+  ASSERT_TRUE(Send(*sender, 7, 258, 16));
+  const std::pair<Channel*, std::vector<std::uint32_t>> expected[] = {
+      {reading.get(), {256, 257, 258}}, {newcomer.get(), {257, 258}}, {stalled.get(), {258}}};
+  for (const auto& [receiver, sequences] : expected) {
+    for (std::uint32_t sequence : sequences) {
+      const shm::ReceiveBuffer buffer = receiver->recv();
+      ASSERT_FALSE(buffer.empty()) << sequence;
+      EXPECT_EQ(shm_test::Describe(buffer.data(), buffer.size()), Expected(7, sequence, 16));
+    }
+  }
+}
+
+// A sender that died inside a slot: after claiming it and moving the cursor
+// (its receivers wait at the slot while later ones are written), or before
+// moving the cursor (the next send takes the slot by force and cuts every
+// receiver off). Either way the receiver connects afresh and hears again.
+TEST_F(ShmChannelTest, AReceiverHearsAgainAfterASenderDiedInsideASlot) {
+  for (const bool cursor_moved : {true, false}) {
+    SCOPED_TRACE(cursor_moved ? "cursor moved" : "cursor not moved");
+    shm::Ring& ring = SpyRing();
+    Peer receiver = StartReceiver(1);
+    auto sender = Channel::Open(name_, true);
+    ASSERT_TRUE(sender->connect(ConnectMode::kSender));
+    const std::uint64_t cursor = ring.write_cursor.load();
+    shm::Slot& slot = ring.slots[cursor % 256];
+    slot.read_state.store(((((slot.read_state.load() >> 32) & 0xFFFFFF) + 1) << 32) |
+                          (ring.epoch.load() & 0xFF00000000000000ull) | ring.cc.load());
+    if (cursor_moved) ring.write_cursor.store(cursor + 1);
+
+    CapturedStream out(stdout, temp_.path() / "stdout");
+    const ULONGLONG start = GetTickCount64();
+    Send(*sender, 14, 0, 16);  // lost, or refused for want of receivers
+    EXPECT_LT(GetTickCount64() - start, 250u) << "the send stalled on the dead sender's slot";
+    ASSERT_TRUE(WaitForText(receiver.err, "[recv] receiver "));
+    out.Restore();
+    ASSERT_TRUE(Send(*sender, 14, 1, 16));
+    ASSERT_EQ(receiver.Finish(), 0u) << receiver.Err();
+    ASSERT_EQ(receiver.Messages().size(), 1u);
+    EXPECT_EQ(receiver.Messages()[0], Expected(14, 1, 16));
+    EXPECT_EQ(std::ranges::count(receiver.Err(), '\n'), 1) << receiver.Err();
+  }
 }
 
 TEST_F(ShmChannelTest, SeveralSenderProcessesAtOnceLoseNothingAndKeepTheirOrder) {
@@ -411,7 +521,7 @@ TEST_F(ShmChannelTest, AWaiterLockLeftByADeadProcessIsTakenOver) {
 
 TEST_F(ShmChannelTest, ForgedSlotsAreSkippedWithTheirTexts) {
   shm::Ring& ring = SpyRing();
-  Peer receiver = StartReceiver(3);
+  Peer receiver = StartReceiver(2);
   auto sender = Channel::Open(name_, true);
   ASSERT_TRUE(sender->connect(ConnectMode::kSender));
   // Written the way a sender claims and fills a slot.
@@ -433,26 +543,12 @@ TEST_F(ShmChannelTest, ForgedSlotsAreSkippedWithTheirTexts) {
   ASSERT_TRUE(Send(*sender, 10, 0, 20));
   forge(0x7FFFFF00, 0, 0);      // a first fragment announcing almost 2 GiB
   ASSERT_TRUE(Send(*sender, 10, 1, 20));
-  // A corrupt free list: the sender falls back to fragments.
-  shm::handle pool_mapping;
-  ASSERT_TRUE(pool_mapping.acquire("__CHUNK_INFO__1024", shm::ChunkBlockBytes(1024), true));
-  auto* pool = static_cast<shm::ChunkBlockHeader*>(pool_mapping.mem());
-  {
-    shm::SpinLock lock(pool->lock);
-    pool->initialised = 1;
-  }
-  const std::uint8_t saved_head = pool->head;
-  pool->head = 77;
-  const bool sent = Send(*sender, 10, 2, 300);
-  pool->head = saved_head;
-  ASSERT_TRUE(sent);
 
   ASSERT_EQ(receiver.Finish(), 0u) << receiver.Err();
   const auto messages = receiver.Messages();
-  ASSERT_EQ(messages.size(), 3u);
+  ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0], Expected(10, 0, 20));
   EXPECT_EQ(messages[1], Expected(10, 1, 20));
-  EXPECT_EQ(messages[2], Expected(10, 2, 300));
   const std::string err = receiver.Err();
   EXPECT_NE(err.find("[find_storage] id is invalid: id = 45, size = 100\n"), std::string::npos) << err;
   EXPECT_NE(err.find("[find_storage] id is invalid: id = -2, size = 100\n"), std::string::npos) << err;
@@ -460,7 +556,7 @@ TEST_F(ShmChannelTest, ForgedSlotsAreSkippedWithTheirTexts) {
 }
 
 TEST_F(ShmChannelTest, AChunkOutlivesASenderThatWaitsForItsReaders) {
-  const std::size_t size = 1024 * (13 + GetCurrentProcessId() % 10) - 8;
+  const std::size_t size = UnusedChunkSize() - 8;
   Gate hold;
   Gate sent;
   Peer receiver = StartReceiver(1, true, &hold);
@@ -474,7 +570,7 @@ TEST_F(ShmChannelTest, AChunkOutlivesASenderThatWaitsForItsReaders) {
 }
 
 TEST_F(ShmChannelTest, AChunkWhoseSenderIsGoneIsSkippedAndCorruptsNothing) {
-  const std::size_t size = 1024 * (23 + GetCurrentProcessId() % 10) - 8;
+  const std::size_t size = UnusedChunkSize() - 8;
   Gate hold;
   Peer receiver = StartReceiver(1, true, &hold);
   Peer sender = StartSender(size, 1, 12);
@@ -492,14 +588,42 @@ TEST_F(ShmChannelTest, AChunkWhoseSenderIsGoneIsSkippedAndCorruptsNothing) {
   EXPECT_EQ(messages[0], Expected(12, 1, size));
 }
 
-TEST_F(ShmChannelTest, ConnectionIdsDifferAcrossNamespaces) {
-  // The receiver's first channel is global; the sender's first is local.
-  Peer receiver = StartReceiver(1);
-  Peer sender = StartSender(16, 1, 13, L"first_local=1");
-  ASSERT_EQ(sender.Finish(), 0u) << sender.Err();
-  ASSERT_EQ(receiver.Finish(), 0u) << receiver.Err();
-  EXPECT_NE(sender.ConnId(), receiver.ConnId());
-  ASSERT_EQ(receiver.Messages().size(), 1u);
+// A process takes its ids from the counter of its first channel's
+// namespace; whichever that is, it must move both counters past the ids it
+// takes, or a peer bound to the other one (one that cannot reach the global
+// namespace, say) gets the same id and drops the other's messages as its own.
+TEST_F(ShmChannelTest, ConnectionIdsStayUniqueAcrossNamespaces) {
+  shm::handle local_ids;
+  shm::handle global_ids;
+  ASSERT_TRUE(local_ids.acquire("__CA_CONN__", 4, false));
+  ASSERT_TRUE(global_ids.acquire("__CA_CONN__", 4, true));
+  auto& local = *static_cast<std::atomic<std::uint32_t>*>(local_ids.mem());
+  auto& global = *static_cast<std::atomic<std::uint32_t>*>(global_ids.mem());
+  struct Case {
+    bool receiver_first_global;
+    bool sender_first_global;
+  };
+  for (const Case& test : {Case{true, false}, Case{false, true}}) {
+    SCOPED_TRACE(test.receiver_first_global ? "global-bound receiver" : "local-bound receiver");
+    // The counter the receiver is bound to runs far ahead of the other.
+    std::atomic<std::uint32_t>& ahead = test.receiver_first_global ? global : local;
+    const std::uint32_t floor = std::max(local.load(), global.load()) + 1000;
+    for (std::uint32_t value = ahead.load(); value < floor && !ahead.compare_exchange_weak(value, floor);) {
+    }
+    Gate ready;
+    Peer receiver = StartPeer(L"role=recv name=" + WideName() + L" global=0 count=1 ready=" +
+                              ready.name + L" first=" + (test.receiver_first_global ? L"1" : L"0"));
+    ASSERT_EQ(WaitForSingleObject(ready.event.get(), 60000), WAIT_OBJECT_0);
+    const std::uint32_t local_after_receiver = local.load();
+    const std::uint32_t global_after_receiver = global.load();
+    Peer sender = StartSender(16, 1, 13, L"first=" + std::wstring(test.sender_first_global ? L"1" : L"0"), false);
+    ASSERT_EQ(sender.Finish(), 0u) << sender.Err();
+    ASSERT_EQ(receiver.Finish(), 0u) << receiver.Err();
+    EXPECT_NE(sender.ConnId(), receiver.ConnId());
+    EXPECT_GT(local_after_receiver, receiver.ConnId());
+    EXPECT_GT(global_after_receiver, receiver.ConnId());
+    EXPECT_EQ(receiver.Messages().size(), 1u);
+  }
 }
 
 }  // namespace

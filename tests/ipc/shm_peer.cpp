@@ -1,14 +1,14 @@
 // A process at the other end of a channel, for the transport's tests. It
 // takes key=value arguments:
-//   role=recv name= global= count= ready=EVENT [hold=EVENT] report=FILE
+//   role=recv name= global= count= ready=EVENT [hold=EVENT] [first=0|1] report=FILE
 //       connects as a receiver, sets `ready`, waits for `hold` if given, then
 //       receives `count` messages (a minute at most) and writes one report
 //       line per message, after a first line "conn <id>".
 //   role=send name= global= size= count= tag= [go=EVENT] [sent=EVENT]
-//       [first_local=1] [wait_chunks=MS] [report=FILE]
+//       [first=0|1] [wait_chunks=MS] [report=FILE]
 //       sends `count` checkable messages and exits 0 when every send succeeded.
-//       first_local opens a local channel first, so the process's connection
-//       ids come from the local counter.
+//   first=G opens a channel with global flag G before the one it uses, so the
+//   process's connection ids come from that namespace's counter.
 //   role=hold-lock lock=NAME ready=EVENT
 //       takes a named mutex, sets `ready` and exits without releasing it.
 #include <windows.h>
@@ -56,7 +56,15 @@ bool WaitNamedEvent(const std::string& name) {
   return event && WaitForSingleObject(event.get(), 60000) == WAIT_OBJECT_0;
 }
 
+// Binds the process's connection ids to the namespace asked for.
+std::unique_ptr<shm::Channel> OpenFirst(const Options& options) {
+  const std::string first = Get(options, "first");
+  if (first.empty()) return nullptr;
+  return shm::Channel::Open(Get(options, "name") + "-first", first == "1");
+}
+
 int Receive(const Options& options) {
+  const auto first = OpenFirst(options);
   auto channel = shm::Channel::Open(Get(options, "name"), Get(options, "global") == "1");
   if (!channel->connect(shm::ConnectMode::kReceiver)) return 10;
   SetNamedEvent(Get(options, "ready"));
@@ -78,8 +86,7 @@ int Receive(const Options& options) {
 }
 
 int Send(const Options& options) {
-  std::unique_ptr<shm::Channel> local_first;
-  if (Get(options, "first_local") == "1") local_first = shm::Channel::Open(Get(options, "name"), false);
+  const auto first = OpenFirst(options);
   auto channel = shm::Channel::Open(Get(options, "name"), Get(options, "global") == "1");
   if (!Get(options, "report").empty()) {
     std::ofstream(Get(options, "report")) << "conn " << channel->conn_id() << "\n";

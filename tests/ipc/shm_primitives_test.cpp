@@ -58,19 +58,20 @@ TEST(NamedConditionTest, BroadcastWakesAWaiterOfTheSameNamespaceOnly) {
   ASSERT_TRUE(local_waking.Open(name, false));
   ASSERT_TRUE(outer.Open(name + "-outer"));
 
-  std::atomic<bool> waiting{false};
+  // Set by the waiter under the outer mutex just before it waits; once we
+  // hold that mutex after the event, the waiter has counted itself.
+  const base::KernelHandle waiting(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   bool woken = false;
   std::thread waiter([&] {
-    ASSERT_TRUE(outer.Lock());
-    waiting = true;
-    woken = global_waiting.Wait(outer, INFINITE);
+    if (!outer.Lock()) return;
+    SetEvent(waiting.get());
+    woken = global_waiting.Wait(outer, 60000);
     outer.Unlock();
   });
-  // The waiter counts itself under the outer mutex before it sleeps; once we
-  // get the mutex after it said so, it is counted.
-  while (!waiting) SwitchToThread();
-  ASSERT_TRUE(outer.Lock());
-  outer.Unlock();
+  const bool started = WaitForSingleObject(waiting.get(), 60000) == WAIT_OBJECT_0;
+  const bool locked = outer.Lock();
+  if (locked) outer.Unlock();
+  EXPECT_TRUE(started && locked);
   EXPECT_FALSE(local_waking.Broadcast());
   EXPECT_TRUE(global_waking.Broadcast());
   waiter.join();

@@ -125,6 +125,15 @@ std::vector<Row> Rows() {
        .started = L"Kestova.exe",
        .parameters = L"--app-launch-info \"{bad\" {start}",
        .log = {"NotifyCurrentKestova: json parse error, error message: "}},
+      {.title = "extra data nested deeper than any real record is refused",
+       .arguments = L"--launch-proc-name Kestova.exe --launch-pkg-name p --launch-extra-data " +
+                    std::wstring(600, L'[') + std::wstring(600, L']'),
+       .clients = kEmulator,
+       .packets = {{kEmulatorModule,
+                    20001,
+                    {{"pkg_name", "p"}, {"source", 0}, {"deep_link", ""}, {"from_source", ""},
+                     {"rotation", 0}}}},
+       .log = {"NotifyCurrentKestova: launch extra data parse error, error message: "}},
       {.title = "a launch record is sent as read",
        .arguments =
            LR"(--launch-proc-name Kestova.exe "--app-launch-info={\"pkg_name\":\"a.b\",\"source\":2.9,\"x\":1}")",

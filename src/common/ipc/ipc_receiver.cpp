@@ -17,7 +17,7 @@ IpcReceiver::IpcReceiver(const std::atomic<bool>& stopped, IpcQualityMonitor& mo
     : stopped_(stopped), monitor_(monitor), handler_(handler) {}
 
 IpcReceiver::~IpcReceiver() {
-  if (finished_) WaitForSingleObject(finished_.get(), INFINITE);
+  if (task_.joinable()) task_.join();
 }
 
 bool IpcReceiver::Start(ModuleId module, bool global) {
@@ -31,15 +31,10 @@ bool IpcReceiver::Start(ModuleId module, bool global) {
   if (!finished) return false;
   const HANDLE signal = finished.get();
   try {
-    // The thread never returns: it parks once the task is done, until the
-    // process exits. The channel keeps its receive cache in a thread_local,
-    // and with this toolchain's emulated TLS a thread that exits runs that
-    // destructor on storage already freed, corrupting the heap.
-    std::thread([this, signal] {
+    task_ = std::thread([this, signal] {
       Run();
       SetEvent(signal);
-      Sleep(INFINITE);
-    }).detach();
+    });
   } catch (const std::system_error&) {
     return false;
   }

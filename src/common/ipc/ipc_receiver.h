@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 
 #include "ipc/module_id.h"
 #include "system/unique_resource.h"
@@ -43,7 +44,8 @@ class IpcReceiver {
   IpcQualityMonitor& monitor_;
   IpcMsgHandler& handler_;
   std::unique_ptr<shm::Channel> channel_;
-  // Set when Run has returned; the thread itself never ends (see Start).
+  std::thread task_;
+  // Set when Run has returned, so that Stop can wait with a bound.
   base::KernelHandle finished_;
 };
 

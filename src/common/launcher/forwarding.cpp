@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "ipc/ipc_endpoint.h"
@@ -49,6 +50,19 @@ AppLaunchInfo AppLaunchFromOptions(const cmdline::parser& options, std::string p
   return info;
 }
 
+// The record in an option's text, or nothing once the reason is logged under
+// the caller's name.
+template <typename Record>
+std::optional<Record> ParseRecordOption(const std::string& text,
+                                        LogFormat<const char*> parse_error) {
+  try {
+    return ParseRecordText(text).get<Record>();
+  } catch (const nlohmann::json::exception& error) {
+    LogLine(parse_error, error.what());
+    return std::nullopt;
+  }
+}
+
 // A value the record cannot be written with would make the whole packet
 // unsendable; the series is dropped (kept present, empty) instead.
 void DropUnwritableTvSeries(AppLaunchInfo& info) {
@@ -80,61 +94,38 @@ bool NotifyCurrentKestova(const cmdline::parser& options) {
   constexpr ipc::ModuleId kClient = product::kEmulatorClientModule;
 
   if (const std::string text = GivenValue(options, option::kAppLaunchInfo); !text.empty()) {
-    AppLaunchInfo info;
-    try {
-      info = nlohmann::json::parse(text).get<AppLaunchInfo>();
-    } catch (const nlohmann::json::exception& error) {
-      LogLine("json parse error, error message: {}", error.what());
-      return false;
-    }
-    return ForwardToClient(kClient, Message::AppLaunch, info);
+    const auto info =
+        ParseRecordOption<AppLaunchInfo>(text, "json parse error, error message: {}");
+    return info && ForwardToClient(kClient, Message::AppLaunch, *info);
   }
 
   if (std::string package = GivenValue(options, option::kLaunchPkgName); !package.empty()) {
     AppLaunchInfo info = AppLaunchFromOptions(options, std::move(package));
     if (const std::string extra = Utf8Value(options, option::kLaunchExtraData); !extra.empty()) {
-      try {
-        info.extra_data = nlohmann::json::parse(extra);
-      } catch (const nlohmann::json::exception& error) {
-        LogLine("launch extra data parse error, error message: {}", error.what());
-      }
+      info.extra_data = ParseRecordOption<nlohmann::json>(
+          extra, "launch extra data parse error, error message: {}");
     }
     DropUnwritableTvSeries(info);
     return ForwardToClient(kClient, Message::AppLaunch, info);
   }
 
   if (const std::string text = GivenValue(options, option::kInstallAppInfo); !text.empty()) {
-    InstallAppInfo info;
-    try {
-      info = nlohmann::json::parse(text).get<InstallAppInfo>();
-    } catch (const nlohmann::json::exception& error) {
-      LogLine("json parse error, error message: {}", error.what());
-      return false;
-    }
-    if (options.is_given(option::kOem)) info.oem = Utf8Value(options, option::kOem);
-    return ForwardToClient(kClient, Message::AppInstall, info);
+    auto info = ParseRecordOption<InstallAppInfo>(text, "json parse error, error message: {}");
+    if (!info) return false;
+    if (options.is_given(option::kOem)) info->oem = Utf8Value(options, option::kOem);
+    return ForwardToClient(kClient, Message::AppInstall, *info);
   }
 
   if (const std::string text = GivenValue(options, option::kOemStartVm); !text.empty()) {
-    StartVMInfo info;
-    try {
-      info = nlohmann::json::parse(text).get<StartVMInfo>();
-    } catch (const nlohmann::json::exception& error) {
-      LogLine("StartVMInfo json parse error, error message: {}", error.what());
-      return false;
-    }
-    return ForwardToClient(kClient, Message::OemStartVm, {{"oem_name", info.oem_name}});
+    const auto info =
+        ParseRecordOption<StartVMInfo>(text, "StartVMInfo json parse error, error message: {}");
+    return info && ForwardToClient(kClient, Message::OemStartVm, {{"oem_name", info->oem_name}});
   }
 
   if (const std::string text = GivenValue(options, option::kOemStopVm); !text.empty()) {
-    StopVMInfo info;
-    try {
-      info = nlohmann::json::parse(text).get<StopVMInfo>();
-    } catch (const nlohmann::json::exception& error) {
-      LogLine("StopVMInfo json parse error, error message: {}", error.what());
-      return false;
-    }
-    return ForwardToClient(kClient, Message::OemStopVm, {{"oem_name", info.oem_name}});
+    const auto info =
+        ParseRecordOption<StopVMInfo>(text, "StopVMInfo json parse error, error message: {}");
+    return info && ForwardToClient(kClient, Message::OemStopVm, {{"oem_name", info->oem_name}});
   }
 
   std::string package = GivenValue(options, option::kInstallPkgName);

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "ipc/shm/diagnostics.h"
+#include "ipc/shm/failure_texts.h"
 #include "system/text.h"
 
 namespace shm {
@@ -25,11 +26,11 @@ SECURITY_ATTRIBUTES* SharedObjectSecurity() {
   static std::once_flag once;
   std::call_once(once, [] {
     if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)) {
-      Print(stderr, "fail InitializeSecurityDescriptor[%d]\n", static_cast<int>(GetLastError()));
+      Print(stderr, text::kInitializeSecurityDescriptor, static_cast<int>(GetLastError()));
       return;
     }
     if (!SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE)) {
-      Print(stderr, "fail SetSecurityDescriptorDacl[%d]\n", static_cast<int>(GetLastError()));
+      Print(stderr, text::kSetSecurityDescriptorDacl, static_cast<int>(GetLastError()));
       return;
     }
     attributes = {sizeof(attributes), &descriptor, FALSE};
@@ -40,10 +41,10 @@ SECURITY_ATTRIBUTES* SharedObjectSecurity() {
 
 bool NamedMutex::Open(std::string_view name) {
   Close();
-  const std::string text(name);
-  handle_.reset(CreateMutexW(SharedObjectSecurity(), FALSE, Utf8ToWide(text).c_str()));
+  const std::string name_text(name);
+  handle_.reset(CreateMutexW(SharedObjectSecurity(), FALSE, Utf8ToWide(name_text).c_str()));
   if (!handle_) {
-    Print(stderr, "fail CreateMutex[%lu]: %s\n", GetLastError(), text.c_str());
+    Print(stderr, text::kCreateMutex, GetLastError(), name_text.c_str());
     return false;
   }
   return true;
@@ -51,23 +52,25 @@ bool NamedMutex::Open(std::string_view name) {
 
 bool NamedMutex::Lock() {
   for (;;) {
+    Count(Counted::kMutexWait);
     const DWORD result = WaitForSingleObject(handle_.get(), INFINITE);
     switch (result) {
       case WAIT_OBJECT_0:
         return true;
       case WAIT_ABANDONED:
         // The owner died holding it; what it left behind is used as it is.
-        Print(stdout, "fail WaitForSingleObject[%lu]: WAIT_ABANDONED, try again.\n",
+        Print(stdout, text::kMutexAbandoned,
               GetLastError());
+        Count(Counted::kMutexRelease);
         if (!ReleaseMutex(handle_.get())) {
-          Print(stderr, "fail ReleaseMutex[%lu]\n", GetLastError());
+          Print(stderr, text::kReleaseMutex, GetLastError());
           return false;
         }
         break;
       case WAIT_TIMEOUT:
         return false;
       default:
-        Print(stderr, "fail WaitForSingleObject[%lu]: 0x%08X\n", GetLastError(),
+        Print(stderr, text::kWaitFailed, GetLastError(),
               static_cast<unsigned>(result));
         return false;
     }
@@ -75,24 +78,26 @@ bool NamedMutex::Lock() {
 }
 
 void NamedMutex::Unlock() {
-  if (!ReleaseMutex(handle_.get())) Print(stderr, "fail ReleaseMutex[%lu]\n", GetLastError());
+  Count(Counted::kMutexRelease);
+  if (!ReleaseMutex(handle_.get())) Print(stderr, text::kReleaseMutex, GetLastError());
 }
 
 bool NamedSemaphore::Open(std::string_view name) {
   Close();
-  const std::string text(name);
+  const std::string name_text(name);
   handle_.reset(
-      CreateSemaphoreW(SharedObjectSecurity(), 0, LONG_MAX, Utf8ToWide(text).c_str()));
+      CreateSemaphoreW(SharedObjectSecurity(), 0, LONG_MAX, Utf8ToWide(name_text).c_str()));
   if (!handle_) {
-    Print(stderr, "fail CreateSemaphore[%lu]: %s\n", GetLastError(), text.c_str());
+    Print(stderr, text::kCreateSemaphore, GetLastError(), name_text.c_str());
     return false;
   }
   return true;
 }
 
 bool NamedSemaphore::Post(long count) {
+  Count(Counted::kSemaphorePost);
   if (!ReleaseSemaphore(handle_.get(), count, nullptr)) {
-    Print(stderr, "fail ReleaseSemaphore[%lu]\n", GetLastError());
+    Print(stderr, text::kReleaseSemaphore, GetLastError());
     return false;
   }
   return true;
@@ -101,7 +106,7 @@ bool NamedSemaphore::Post(long count) {
 bool handle::acquire_mapping(std::string_view name, std::size_t size, bool create) {
   if (mapping_) release();
   if (name.empty()) {
-    Print(stderr, "fail acquire: name is empty\n");
+    Print(stderr, text::kAcquireEmptyName);
     return false;
   }
   const std::string full_name = MappingName(name, global_);
@@ -114,7 +119,7 @@ bool handle::acquire_mapping(std::string_view name, std::size_t size, bool creat
                         : OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, wide_name.c_str()));
   if (!mapping_) {
     if (create) {
-      Print(stderr, "fail CreateFileMapping/OpenFileMapping[%d]: %s\n",
+      Print(stderr, text::kCreateFileMapping,
             static_cast<int>(GetLastError()), full_name.c_str());
     }
     return false;
@@ -135,17 +140,17 @@ bool handle::open_existing(std::string_view name, std::optional<bool> global) {
 void* handle::get_mem() {
   if (view_) return view_.get();
   if (!mapping_) {
-    Print(stderr, "fail to_mem: invalid id (h = null)\n");
+    Print(stderr, text::kNoMappingHandle);
     return nullptr;
   }
   base::MappedView view(MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
   if (!view) {
-    Print(stderr, "fail MapViewOfFile[%d]\n", static_cast<int>(GetLastError()));
+    Print(stderr, text::kMapViewOfFile, static_cast<int>(GetLastError()));
     return nullptr;
   }
   MEMORY_BASIC_INFORMATION region{};
   if (VirtualQuery(view.get(), &region, sizeof(region)) == 0) {
-    Print(stderr, "fail VirtualQuery[%d]\n", static_cast<int>(GetLastError()));
+    Print(stderr, text::kVirtualQuery, static_cast<int>(GetLastError()));
     return nullptr;
   }
   size_ = region.RegionSize;
@@ -157,14 +162,14 @@ void handle::release() {
   if (view_ && size_ != 0) {
     view_.reset();
   } else {
-    Print(stderr, "fail release: invalid id (mem = %p, size = %zd)\n", view_.get(),
+    Print(stderr, text::kReleaseNoView, view_.get(),
           static_cast<std::ptrdiff_t>(size_));
   }
   size_ = 0;
   if (mapping_) {
     mapping_.reset();
   } else {
-    Print(stderr, "fail release: invalid id (h = null)\n");
+    Print(stderr, text::kReleaseNoHandle);
   }
 }
 
@@ -189,6 +194,7 @@ bool NamedCondition::Wait(NamedMutex& outer, DWORD timeout_ms) {
 
   // Releasing the outer mutex and starting the wait is one step, so a
   // broadcast between the caller's check and the wait is not lost.
+  Count(Counted::kSignalAndWait);
   const DWORD result = SignalObjectAndWait(outer.get(), semaphore_.get(), timeout_ms, FALSE);
   const bool relocked = outer.Lock();
   if (result != WAIT_OBJECT_0) {
@@ -211,6 +217,8 @@ bool NamedCondition::Broadcast() {
   lock_.Unlock();
   return posted;
 }
+
+bool NamedCondition::HasWaiters() { return valid_ && count()->load() > 0; }
 
 void NamedCondition::Close() {
   semaphore_.Close();

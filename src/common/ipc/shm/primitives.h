@@ -89,6 +89,10 @@ class NamedCondition {
   bool Wait(NamedMutex& outer, DWORD timeout_ms);
   // Wakes every waiting thread; true when anyone was woken.
   bool Broadcast();
+  // Whether any thread counts itself as waiting, read without the lock. To
+  // be sure of a thread between its predicate check and its wait, first hold
+  // the mutex that thread holds there (see Waiter).
+  bool HasWaiters();
   void Close();
   bool valid() const { return valid_; }
 

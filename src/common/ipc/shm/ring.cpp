@@ -1,17 +1,50 @@
 #include "ipc/shm/ring.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "ipc/shm/diagnostics.h"
+#include "ipc/shm/failure_texts.h"
 
 namespace shm {
 namespace {
 
 constexpr std::uint64_t kEpochStep = 1ull << 56;
-// How long a push waits for another process to finish a slot before it
-// takes the slot by force: a peer that died mid-write must not block us.
-constexpr int kSettleTries = 32 + 500;
+// A slot that another sender has claimed but not yet counted (write cursor
+// not moved), or that its last reader has not yet marked read, settles within
+// a few instructions of its owner: spins, then yields for an owner that lost
+// its processor, and no more. An owner that died must not stall a send.
+constexpr int kSettleSpins = 16;
+constexpr int kSettleTries = kSettleSpins + 48;
+
+void SettlePause(int tries) {
+  if (tries < kSettleSpins) {
+    _mm_pause();
+  } else {
+    Count(Counted::kYield);
+    std::this_thread::yield();
+  }
+}
+
+std::uint32_t Low32(std::uint64_t value) { return static_cast<std::uint32_t>(value); }
+
+// The slot may be claimed at write cursor `cursor`: read by all one lap ago,
+// or never written.
+bool FreeFor(std::uint64_t mark, std::uint64_t cursor) {
+  return mark == 0 || Low32(mark) == Low32(cursor);
+}
+
+// The slot holds the message written for receive cursor `cursor`.
+bool WrittenFor(std::uint64_t mark, std::uint32_t cursor) {
+  return mark != 0 && Low32(mark) == ~cursor;
+}
+
+std::uint64_t WrittenMark(std::uint64_t cursor) { return ~cursor; }
+// The write cursor value that claims the slot next, one lap later.
+std::uint64_t ReadByAllMark(std::uint64_t written_cursor) { return written_cursor + kRingSlots; }
 
 std::uint32_t Receivers(std::uint64_t read_state) {
   return static_cast<std::uint32_t>(read_state);
@@ -38,7 +71,7 @@ void WriteSlot(Slot& slot, std::uint64_t cursor, const Fragment& fragment) {
   std::memset(slot.zero, 0, sizeof(slot.zero));
   std::memset(slot.data, 0, sizeof(slot.data));
   std::memcpy(slot.data, fragment.data, std::min(fragment.size, kFragmentSize));
-  slot.commit_mark.store(~cursor);
+  slot.commit_mark.store(WrittenMark(cursor));
 }
 
 }  // namespace
@@ -72,22 +105,22 @@ PushResult TryNormalPush(Ring& ring, const Fragment& fragment) {
     const std::uint64_t cursor = ring.write_cursor.load();
     Slot& slot = ring.slots[cursor % kRingSlots];
     std::uint64_t state = slot.read_state.load();
-    const std::uint64_t mark = slot.commit_mark.load();
-    const bool free_mark = mark == cursor || mark == 0;
+    const bool free_mark = FreeFor(slot.commit_mark.load(), cursor);
 
     bool settling = false;
     if ((Receivers(state) & cc) != 0 && EpochByte(state) == EpochByte(epoch)) {
-      // Another sender that claimed this slot and has not yet moved the cursor
-      // looks like an unread slot, but the slot still carries a free mark.
-      if (ring.write_cursor.load() == cursor && !free_mark) return PushResult::kFull;
+      if (ring.write_cursor.load() != cursor) continue;  // another sender moved on
+      if (!free_mark) return PushResult::kFull;
+      // Claimed by another sender that has not yet moved the cursor: it looks
+      // like an unread slot, but the slot still carries a free mark.
       settling = true;
     } else if (Receivers(state) == 0 && !free_mark) {
       // The last reader has not marked it read yet, or a writer is finishing it.
       settling = true;
     }
     if (settling) {
-      if (++settle_tries > kSettleTries) return PushResult::kFull;
-      backoff.Pause();
+      if (settle_tries == kSettleTries) return PushResult::kUnsettled;
+      SettlePause(settle_tries++);
       continue;
     }
 
@@ -116,7 +149,7 @@ ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment) {
     std::uint64_t state = slot.read_state.load();
 
     if (const std::uint32_t unread = Receivers(state) & cc; unread != 0) {
-      Print(stdout, "force_push: k = %u, cc = %u, rem_cc = %u\n",
+      Print(stdout, text::kForcePushCutOff,
             static_cast<unsigned>(backoff.count()), cc, Receivers(state));
       while (!ring.cc.compare_exchange_weak(cc, cc & ~Receivers(state))) {
       }
@@ -137,7 +170,7 @@ ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment) {
 
     ring.write_cursor.store(cursor + 1);
     ForcedPushResult result{true, std::nullopt};
-    if (slot.storage == 1) {
+    if (slot.storage == kStoredInChunk) {
       std::int32_t index = 0;
       std::memcpy(&index, slot.data, sizeof(index));
       result.old_chunk_message = Overwritten{slot.remain, index, Receivers(state)};
@@ -150,31 +183,68 @@ ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment) {
 std::optional<SlotMessage> Pop(Ring& ring, std::uint32_t& read_cursor,
                                std::uint32_t receiver_bit) {
   Slot& slot = ring.slots[read_cursor % kRingSlots];
-  // The cursor is 32 bits; the mark was written from the 64-bit cursor.
-  const std::uint64_t expected = ~static_cast<std::uint64_t>(read_cursor);
-  if (slot.commit_mark.load() != expected) return std::nullopt;
+  const std::uint64_t mark = slot.commit_mark.load();
+  if (!WrittenFor(mark, read_cursor)) return std::nullopt;
   ++read_cursor;
   SlotMessage message;
   std::memcpy(&message, &slot, sizeof(message));
   // A forced push may have taken the slot while it was copied; then the copy
   // is not the message, and the slot is no longer this receiver's to clear.
-  if (slot.commit_mark.load() != expected) return std::nullopt;
+  if (slot.commit_mark.load() != mark) return std::nullopt;
 
   std::uint64_t state = slot.read_state.load();
   for (Backoff backoff;; backoff.Pause()) {
     const std::uint64_t cleared =
         NextReadState(state, EpochByte(state), Receivers(state) & ~receiver_bit);
     if (slot.read_state.compare_exchange_weak(state, cleared)) {
-      if (Receivers(cleared) == 0) {
-        slot.commit_mark.store(static_cast<std::uint64_t>(read_cursor) + 255);
-      }
+      if (Receivers(cleared) == 0) slot.commit_mark.store(ReadByAllMark(~mark));
       return message;
     }
   }
 }
 
+bool FreedForWaitingSender(const Ring& ring, std::uint32_t popped_cursor) {
+  const Slot& slot = ring.slots[popped_cursor % kRingSlots];
+  if ((Receivers(slot.read_state.load()) & ring.cc.load()) != 0) return false;
+  return Low32(ring.write_cursor.load()) == popped_cursor + static_cast<std::uint32_t>(kRingSlots);
+}
+
+bool LaterSlotCommitted(const Ring& ring, std::uint32_t read_cursor) {
+  const std::uint32_t next = read_cursor + 1;
+  const std::uint64_t mark = ring.slots[next % kRingSlots].commit_mark.load();
+  return WrittenFor(mark, next) ||
+         (mark != 0 && Low32(mark) == Low32(ReadByAllMark(next)));
+}
+
+bool ReadWithout(const Ring& ring, std::uint32_t read_cursor) {
+  const std::uint64_t mark = ring.slots[read_cursor % kRingSlots].commit_mark.load();
+  return mark != 0 && Low32(mark) == Low32(ReadByAllMark(read_cursor));
+}
+
+bool Overtaken(const Ring& ring, std::uint32_t read_cursor) {
+  return Low32(ring.write_cursor.load()) - read_cursor > kRingSlots;
+}
+
+bool AbandonSlot(Ring& ring, std::uint32_t read_cursor, std::uint32_t receiver_bit) {
+  Slot& slot = ring.slots[read_cursor % kRingSlots];
+  std::uint64_t state = slot.read_state.load();
+  for (Backoff backoff;; backoff.Pause()) {
+    if ((Receivers(state) & receiver_bit) == 0) return false;
+    const std::uint64_t cleared =
+        NextReadState(state, EpochByte(state), Receivers(state) & ~receiver_bit);
+    if (slot.read_state.compare_exchange_weak(state, cleared)) return true;
+  }
+}
+
+bool ValidChunkIndex(std::int32_t index) {
+  return index >= 0 && index < static_cast<std::int32_t>(kChunksPerBlock);
+}
+
 std::size_t ChunkSizeFor(std::size_t message_size) {
-  return (message_size + sizeof(ChunkHeader) - 1) / 1024 * 1024 + 1024;
+  // Peers name the block by this size, so the rounding is theirs exactly:
+  // (n + 7) rounded down to the step, plus one step.
+  constexpr std::size_t kStep = 1024;
+  return (message_size + sizeof(ChunkHeader) - 1) / kStep * kStep + kStep;
 }
 
 std::size_t ChunkBlockBytes(std::size_t chunk_size) {

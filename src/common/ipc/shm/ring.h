@@ -10,26 +10,75 @@
 // The broadcast ring and the chunk blocks of a channel, as they lie in shared
 // memory, and the algorithms that work on them. Every process of the product
 // maps the same bytes: the layouts, offsets and bit meanings are fixed.
+//
+// Life of a slot, for the write cursor value c it is claimed at (c counts
+// every slot ever claimed; the slot is c mod 256):
+//
+//   free       commit_mark is c: the slot was read by all one lap ago (see
+//              "read"), or 0 when never written. The receivers named in
+//              read_state are gone from cc, or the bits carry an older epoch
+//              byte (see "epoch").
+//   claimed    a sender swapped read_state to {counter + 1, current epoch
+//              byte, cc} and then found `epoch` unchanged; only then does it
+//              move write_cursor to c + 1 and fill the slot.
+//   committed  commit_mark = ~c, stored last: from now on a receiver whose
+//              cursor is c may copy the slot.
+//   read       each receiver clears its own bit in read_state (counter + 1).
+//              The one that clears the last bit stores commit_mark = c + 256,
+//              the cursor value that will claim the slot one lap later, so a
+//              sender's "free" test is a single comparison with its cursor.
+//              That receiver has already moved its own cursor to c + 1, which
+//              is why the mark is often described as read_cursor + 255.
+//
+// Epoch: a forced push adds one to the top byte of `epoch` before it claims
+// the oldest slot, and cuts off the receivers that had not read it. A sender
+// whose claim swap raced with that sees `epoch` moved and claims again; the
+// bits it left behind carry the old epoch byte and count as nobody's. A claim
+// that had passed its epoch check already is taken for an unread slot by the
+// forced push; that is why a push lets a claimed slot settle (a few spins and
+// yields, never a sleep: a dead peer must not stall it) before it gives up.
+//
+// Low 32 bits: receivers keep 32-bit cursors while the marks hold the 64-bit
+// cursor, so every comparison of a mark with a cursor compares the low 32
+// bits; a ring outlives 2^32 slots. Written marks keep all 64 bits for peers
+// that compare the whole value: a receiver takes the full cursor from the
+// mark it matched (~mark). A written mark of slot s ends in the byte 255 - s,
+// a read one in the byte s: the two never meet, whatever the high bits.
+//
+// Waiters (see waiter.h) sit beside the ring: a condition's shared count says
+// how many threads wait on it. It may go negative: a waiter that timed out
+// takes its count back, and when a broadcast had set the count to 0 in the
+// meantime it ends at -1 with one post left over; the next waiter then counts
+// from 1, and the extra post wakes a thread that finds its predicate unchanged
+// and waits again. A broadcast first locks and unlocks the waiter mutex: a
+// waiter checks its predicate and counts itself while holding that mutex and
+// lets go of it only inside its wait, so once the broadcaster has held it,
+// every waiter that saw the old state is counted, and a count of 0 or below
+// means nobody to wake.
 namespace shm {
 
 inline constexpr std::size_t kFragmentSize = 64;
+// Part of the ring's name only; peers open "__QU_CONN__64__8__<name>".
+inline constexpr std::size_t kRingNameAlignment = 8;
 inline constexpr std::size_t kRingSlots = 256;
 inline constexpr std::size_t kMaxReceivers = 32;
 inline constexpr std::size_t kChunksPerBlock = 32;
 inline constexpr std::uint8_t kNoFreeChunk = 32;
+// Slot.storage: where the message's bytes are.
+inline constexpr std::uint8_t kStoredInSlots = 0;
+inline constexpr std::uint8_t kStoredInChunk = 1;  // data holds the chunk index
 
 struct Slot {
   std::uint32_t conn_id;  // the sending channel object
   std::uint32_t id;       // message id
   std::int32_t remain;    // message bytes from this fragment's start to the end, minus 64
-  std::uint8_t storage;   // 1: the message lies in a chunk, data holds its index
+  std::uint8_t storage;   // kStoredInSlots or kStoredInChunk
   std::uint8_t zero[3];
   std::uint8_t data[kFragmentSize];
   // Bits 0-31 receivers still to read, 32-55 modification counter, 56-63
   // the epoch byte when written.
   std::atomic<std::uint64_t> read_state;
-  // ~cursor once written for that cursor; cursor + 256 once read by all; 0
-  // when never written.
+  // See "Life of a slot" above.
   std::atomic<std::uint64_t> commit_mark;
 };
 
@@ -102,7 +151,12 @@ struct Fragment {
   std::size_t size;
 };
 
-enum class PushResult { kPushed, kNoReceiver, kFull };
+enum class PushResult {
+  kPushed,
+  kNoReceiver,
+  kFull,       // a connected receiver has not read the slot at the write cursor
+  kUnsettled,  // another process left that slot half claimed or half read
+};
 
 // Claims the slot at the write cursor without a lock, unless a receiver has
 // not read it yet.
@@ -128,6 +182,32 @@ ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment);
 // Copies the slot at the cursor when it was written for that cursor, clears
 // the receiver's bit and advances the cursor.
 std::optional<SlotMessage> Pop(Ring& ring, std::uint32_t& read_cursor, std::uint32_t receiver_bit);
+
+// After a pop of the slot at `popped_cursor`: true when no connected receiver
+// still has to read it and the write cursor stands at it one lap later, the
+// one case in which a sender waiting for room may now go on.
+bool FreedForWaitingSender(const Ring& ring, std::uint32_t popped_cursor);
+
+// True when the slot after `read_cursor` was written (or read) for its own
+// cursor: the ring has moved on past a slot this receiver still waits for.
+bool LaterSlotCommitted(const Ring& ring, std::uint32_t read_cursor);
+
+// True when the slot at `read_cursor` was read by all its readers, this
+// receiver not among them: it was not connected (or was cut off) when the
+// slot was claimed.
+bool ReadWithout(const Ring& ring, std::uint32_t read_cursor);
+
+// True when the writers are more than a ring ahead of `read_cursor`: the
+// slots from there on were overwritten before this receiver read them.
+bool Overtaken(const Ring& ring, std::uint32_t read_cursor);
+
+// Gives up a receiver's claim on the slot at `read_cursor`, which its sender
+// claimed and never wrote: clears the bit there. True when the bit was set,
+// that is, when the receiver still held it.
+bool AbandonSlot(Ring& ring, std::uint32_t read_cursor, std::uint32_t receiver_bit);
+
+// A chunk index within a block's 32 chunks.
+bool ValidChunkIndex(std::int32_t index);
 
 // Chunk size for a message of n bytes: room for the chunk header and n bytes,
 // in steps of 1024.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 namespace shm {
@@ -14,6 +15,16 @@ class Backoff {
 
  private:
   std::uint8_t count_ = 0;
+};
+
+// Time since construction, from the monotonic clock.
+class Stopwatch {
+ public:
+  Stopwatch();
+  std::int64_t Microseconds() const;
+
+ private:
+  std::chrono::steady_clock::time_point start_;
 };
 
 // A 32-bit word in shared memory: 0 free, 1 held.

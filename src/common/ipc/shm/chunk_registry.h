@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "ipc/shm/ring.h"
+
+// The chunk blocks a process uses, and the chunks it sent that are still
+// being read.
+namespace shm {
+
+// The block of chunk size K, mapped on first use and kept until the process
+// exits, so it outlives every channel object that used it. A receiver asks
+// with `create` false: a block it would create could hold no message.
+std::optional<ChunkBlock> ChunkBlockOfSize(std::size_t chunk_size, bool create);
+
+// Keeps a chunk this process sent in mind until its readers have let go of
+// it (see WaitForSentChunksReleased).
+void RememberSentChunk(const ChunkBlock& block, std::int32_t index, std::uint32_t readers);
+
+}  // namespace shm
