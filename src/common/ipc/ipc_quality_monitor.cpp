@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "install/install_layout.h"
-#include "ipc/json_fields.h"
 #include "install/registry.h"
 #include "system/process.h"
 #include "system/text.h"

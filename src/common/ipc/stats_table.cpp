@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "ipc/json_fields.h"
+
 namespace ipc {
 namespace {
 
@@ -50,7 +52,8 @@ template <typename Table, typename ReadCounts, typename Merge>
 Table ParseTable(const std::string& text, ReadCounts read_counts, Merge merge) {
   Table table;
   try {
-    const json stored = json::parse(text);
+    // Every process of the user reads this value at shut-down.
+    const json stored = json_fields::ParseBounded(text);
     for (const json& element : stored.template get_ref<const json::array_t&>()) {
       if (!element.is_array() || element.size() != 2) return {};
       merge(table[ReadKey(element.at(0))], read_counts(element.at(1)));
