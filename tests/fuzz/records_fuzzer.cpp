@@ -3,23 +3,25 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "launcher/launch_records.h"
 
 namespace {
 
-// What was read is written back and read again to the same record.
+// What was read is written as text for the next process, which reads the
+// same record from it.
 template <typename Record>
 void ReadRecord(std::string_view text) {
-  nlohmann::json written;
+  std::string written;
   try {
-    written = ParseRecordText(text).get<Record>();
+    written = nlohmann::json(ParseRecordText(text).get<Record>()).dump();
   } catch (const nlohmann::json::exception&) {
     return;
   }
   try {
-    if (nlohmann::json(written.get<Record>()) != written) std::abort();
+    if (nlohmann::json(ParseRecordText(written).get<Record>()).dump() != written) std::abort();
   } catch (const nlohmann::json::exception&) {
     std::abort();
   }
