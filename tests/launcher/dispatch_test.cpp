@@ -19,7 +19,14 @@ namespace {
 
 using nlohmann::json;
 
-enum Client : unsigned { kNoClient = 0, kEmulator = 1, kStore = 2 };
+enum Client : unsigned {
+  kNoClient = 0,
+  kEmulator = 1,
+  kStore = 2,
+  // A process that holds the store's mutex but is not the store client on the
+  // bus, so a packet for the store finds nobody ready.
+  kStoreMarkerOnly = 4,
+};
 
 // What else runs beside an emulator client: the launcher ends a client whose
 // VM is marked ready while neither its host nor its worker runs.
@@ -245,6 +252,19 @@ std::vector<Row> Rows() {
        .arguments = L"--launch-proc-name KestovaStore.exe --from abc",
        .clients = kStore,
        .packets = {{kStoreModule, 1000, {{"cmd_show", 0}}}}},
+      {.title = "a source beyond 64 bits is left out",
+       .arguments = L"--launch-proc-name KestovaStore.exe --from 18446744073709551616",
+       .clients = kStore,
+       .packets = {{kStoreModule, 1000, {{"cmd_show", 0}}}}},
+      {.title = "a link the store cannot take starts no second store",
+       .arguments = L"kestova://app/detail?id=1",
+       .clients = kStoreMarkerOnly,
+       .log = {"LaunchSchema: [info] pseudo protocol kestova://app/detail?id=1"}},
+      {.title = "a store that cannot be told is started with the request",
+       .arguments = L"--launch-proc-name KestovaStore.exe --from 7",
+       .clients = kStoreMarkerOnly,
+       .started = L"KestovaStore.exe",
+       .parameters = L"--from \"7\" {start}"},
       {.title = "a source keeps its low 32 bits",
        .arguments = L"--launch-proc-name KestovaStore.exe --from 4294967297",
        .clients = kStore,
@@ -319,13 +339,19 @@ void DispatchTest::Check(const Row& row) {
                                           packets_to(kStoreModule));
     ASSERT_TRUE(store->ready());
   }
+  std::unique_ptr<BusListener> store_marker_only;
+  if (row.clients & kStoreMarkerOnly) {
+    store_marker_only = std::make_unique<BusListener>(
+        L"CafeClient", std::vector<std::wstring>{kStoreMarker}, 0);
+    ASSERT_TRUE(store_marker_only->ready());
+  }
 
   const LauncherRun run = install_.Run(row.arguments);
   EXPECT_EQ(run.exit_code, 0u);
   CheckStarted(row, run, install_.VersionDir());
 
   std::vector<json> received;
-  for (BusListener* listener : {emulator.get(), store.get()}) {
+  for (BusListener* listener : {emulator.get(), store.get(), store_marker_only.get()}) {
     if (listener == nullptr) continue;
     for (json& packet : listener->PacketsSoFar()) received.push_back(std::move(packet));
   }
@@ -379,7 +405,9 @@ TEST_F(DispatchTest, StartsNothingOutsideTheVersionFolder) {
        {std::wstring(L"..\\x.exe"), elsewhere.wstring(), std::wstring(L"\\\\host\\share\\x.exe"),
         std::wstring(L"x.exe:stream"), std::wstring(L"..")}) {
     SCOPED_TRACE(WideToUtf8(name));
-    const LauncherRun run = install_.Run(L"--launch-proc-name \"" + name + L"\" --from 3");
+    // The first pair only decides whom to notify; the last names what starts.
+    const LauncherRun run = install_.Run(L"--launch-proc-name Kestova.exe --launch-proc-name \"" +
+                                         name + L"\" --from 3");
     EXPECT_EQ(run.exit_code, 0u);
     EXPECT_TRUE(install_.NothingStarted());
     EXPECT_EQ(run.log, std::vector<std::string>{
