@@ -14,7 +14,7 @@
 #include <map>
 #include <vector>
 
-#include "bus_listener.h"
+#include "bus_process.h"
 #include "sample_install.h"
 #include "test_support.h"
 
@@ -84,10 +84,9 @@ int wmain() {
                                                   records.path().wstring()},
                                                  {L"KESTOVA_STAND_IN_STARTED", started_name},
                                              }};
-  launcher_test::BusListener client(L"EmulatorClient",
-                                    {L"Global\\55DCE4A4-2426-4814-96E5-5E6419171E71"},
-                                    kRuns + 1 + 1);
-  if (!client.ready()) {
+  ipc_test::BusProcess client(L"listen EmulatorClient --hold Global\\55DCE4A4-2426-4814-96E5-5E6419171E71"
+                              L" --idle-ms 60000 --count " + std::to_wstring(kRuns + 1 + 1 + 1));
+  if (!client.WaitReady()) {
     std::fprintf(stderr, "the client did not start\n");
     return 1;
   }
@@ -117,7 +116,7 @@ int wmain() {
     failed |= test_support::WaitForExitCode(starting) != 0;
     return std::vector<double>{idle_exit, forward_exit, packet, running};
   });
-  client.PacketsSoFar();
+  client.PacketsSoFar(L"EmulatorClient");
 
   const double idle_ms = Median(columns[0]);
   const double exit_ms = Median(columns[1]);

@@ -1,6 +1,7 @@
 #include "bus_process.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "test_support.h"
 
@@ -63,13 +64,6 @@ void BusProcess::ReadOutput(base::FileHandle pipe) {
   changed_.notify_all();
 }
 
-bool BusProcess::WaitReady() {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::minutes(1), [&] {
-    return ended_ || std::ranges::find(lines_, "ready") != lines_.end();
-  }) && std::ranges::find(lines_, "ready") != lines_.end();
-}
-
 DWORD BusProcess::Finish() {
   const DWORD code = test_support::WaitForExitCode(process_);
   // The pipe ends only with the process.
@@ -83,11 +77,30 @@ std::vector<std::string> BusProcess::lines() {
   return lines_;
 }
 
-bool BusProcess::WaitForMoreLines(std::size_t count, DWORD timeout_ms) {
+std::optional<std::string> BusProcess::NextLine(DWORD timeout_ms) {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                           [&] { return ended_ || lines_.size() > count; }) &&
-         lines_.size() > count;
+  if (!changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                         [&] { return ended_ || lines_.size() > next_line_; }) ||
+      lines_.size() <= next_line_) {
+    return std::nullopt;
+  }
+  return lines_[next_line_++];
+}
+
+std::vector<nlohmann::json> BusProcess::PacketsSoFar(const std::wstring& module) {
+  constexpr int kClosingMessage = 424242;
+  std::vector<nlohmann::json> packets;
+  if (RunBus(L"send " + module + L" " + std::to_wstring(kClosingMessage) + L" {} --global").exit_code != 0) {
+    packets.push_back({{"error", "the closing packet could not be sent"}});
+    return packets;
+  }
+  while (const std::optional<std::string> line = NextLine(30000)) {
+    nlohmann::json packet = nlohmann::json::parse(*line, nullptr, false);
+    if (packet.is_object() && packet.value("msg_id", 0) == kClosingMessage) return packets;
+    packets.push_back(std::move(packet));
+  }
+  packets.push_back({{"error", "the closing packet never arrived"}});
+  return packets;
 }
 
 BusRun RunBus(const std::wstring& arguments) {

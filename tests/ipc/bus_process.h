@@ -2,8 +2,11 @@
 
 #include <windows.h>
 
+#include <nlohmann/json.hpp>
+
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,15 +24,21 @@ class BusProcess {
   BusProcess(const BusProcess&) = delete;
   BusProcess& operator=(const BusProcess&) = delete;
 
-  // True once the listener printed "ready" (a minute at most).
-  bool WaitReady();
+  // True once a listener printed "ready" (a minute at most): endpoint up,
+  // every --hold mutex held.
+  bool WaitReady() { return NextLine(60000) == "ready"; }
   // Waits (a minute at most) for the exit; -1 on time-out, which ends it.
   DWORD Finish();
   // Every line printed so far, without line ends.
   std::vector<std::string> lines();
-  // True once more than `count` lines were printed; false when the output
-  // ended first or the bound passed.
-  bool WaitForMoreLines(std::size_t count, DWORD timeout_ms);
+  // The first line not taken yet, waiting at most the bound; nothing at the
+  // end of the output or on time-out.
+  std::optional<std::string> NextLine(DWORD timeout_ms);
+  // For a listener of `module` that expects one packet more than it is sent:
+  // sends it a closing packet of our own and returns, in order, every packet
+  // it printed before that one. The channel keeps order, so whatever was
+  // placed in the queue earlier is among them.
+  std::vector<nlohmann::json> PacketsSoFar(const std::wstring& module);
   DWORD id() const { return GetProcessId(process_.get()); }
 
  private:
@@ -40,6 +49,7 @@ class BusProcess {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::string> lines_;
+  std::size_t next_line_ = 0;
   bool ended_ = false;
 };
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "bus_listener.h"
+#include "bus_process.h"
 #include "install/registry.h"
 #include "sample_install.h"
 #include "stand_in_process.h"
@@ -19,7 +19,14 @@ namespace {
 
 using nlohmann::json;
 
-enum Client : unsigned { kNoClient = 0, kEmulator = 1, kStore = 2 };
+enum Client : unsigned {
+  kNoClient = 0,
+  kEmulator = 1,
+  kStore = 2,
+  // A process that holds the store's mutex but is not the store client on the
+  // bus, so a packet for the store finds nobody ready.
+  kStoreMarkerOnly = 4,
+};
 
 // What else runs beside an emulator client: the launcher ends a client whose
 // VM is marked ready while neither its host nor its worker runs.
@@ -48,6 +55,8 @@ struct Row {
 
 constexpr int kStoreModule = 10001;
 constexpr int kEmulatorModule = 10002;
+// Holds the store's marker without being the store.
+constexpr int kCafeModule = 70001;
 constexpr wchar_t kEmulatorMarker[] = L"Global\\55DCE4A4-2426-4814-96E5-5E6419171E71";
 constexpr wchar_t kStoreMarker[] = L"Global\\KestovaStore.exe";
 constexpr wchar_t kSilentMark[] = L"mbrix.sdk.mark";
@@ -245,6 +254,19 @@ std::vector<Row> Rows() {
        .arguments = L"--launch-proc-name KestovaStore.exe --from abc",
        .clients = kStore,
        .packets = {{kStoreModule, 1000, {{"cmd_show", 0}}}}},
+      {.title = "a source beyond 64 bits is left out",
+       .arguments = L"--launch-proc-name KestovaStore.exe --from 18446744073709551616",
+       .clients = kStore,
+       .packets = {{kStoreModule, 1000, {{"cmd_show", 0}}}}},
+      {.title = "a link the store cannot take starts no second store",
+       .arguments = L"kestova://app/detail?id=1",
+       .clients = kStoreMarkerOnly,
+       .log = {"LaunchSchema: [info] pseudo protocol kestova://app/detail?id=1"}},
+      {.title = "a store that cannot be told is started with the request",
+       .arguments = L"--launch-proc-name KestovaStore.exe --from 7",
+       .clients = kStoreMarkerOnly,
+       .started = L"KestovaStore.exe",
+       .parameters = L"--from \"7\" {start}"},
       {.title = "a source keeps its low 32 bits",
        .arguments = L"--launch-proc-name KestovaStore.exe --from 4294967297",
        .clients = kStore,
@@ -307,17 +329,27 @@ void DispatchTest::Check(const Row& row) {
     return static_cast<int>(std::count_if(row.packets.begin(), row.packets.end(),
                                           [&](const Packet& p) { return p.to == module; }));
   };
-  std::unique_ptr<BusListener> emulator;
-  std::unique_ptr<BusListener> store;
+  // A running client as far as the launcher can tell: listening as its
+  // module, its marker held, expecting the closing packet of PacketsSoFar too.
+  const auto client = [&](int module, const wchar_t* marker) {
+    return std::make_unique<ipc_test::BusProcess>(
+        L"listen " + std::to_wstring(module) + L" --hold " + marker + L" --idle-ms 60000 --count " +
+        std::to_wstring(packets_to(module) + 1));
+  };
+  std::unique_ptr<ipc_test::BusProcess> emulator;
+  std::unique_ptr<ipc_test::BusProcess> store;
   if (row.clients & kEmulator) {
-    emulator = std::make_unique<BusListener>(
-        L"EmulatorClient", std::vector<std::wstring>{kEmulatorMarker}, packets_to(kEmulatorModule));
-    ASSERT_TRUE(emulator->ready());
+    emulator = client(kEmulatorModule, kEmulatorMarker);
+    ASSERT_TRUE(emulator->WaitReady());
   }
   if (row.clients & kStore) {
-    store = std::make_unique<BusListener>(L"StoreClient", std::vector<std::wstring>{kStoreMarker},
-                                          packets_to(kStoreModule));
-    ASSERT_TRUE(store->ready());
+    store = client(kStoreModule, kStoreMarker);
+    ASSERT_TRUE(store->WaitReady());
+  }
+  std::unique_ptr<ipc_test::BusProcess> store_marker_only;
+  if (row.clients & kStoreMarkerOnly) {
+    store_marker_only = client(kCafeModule, kStoreMarker);
+    ASSERT_TRUE(store_marker_only->WaitReady());
   }
 
   const LauncherRun run = install_.Run(row.arguments);
@@ -325,9 +357,13 @@ void DispatchTest::Check(const Row& row) {
   CheckStarted(row, run, install_.VersionDir());
 
   std::vector<json> received;
-  for (BusListener* listener : {emulator.get(), store.get()}) {
+  for (const auto& [listener, module] :
+       {std::pair(emulator.get(), kEmulatorModule), std::pair(store.get(), kStoreModule),
+        std::pair(store_marker_only.get(), kCafeModule)}) {
     if (listener == nullptr) continue;
-    for (json& packet : listener->PacketsSoFar()) received.push_back(std::move(packet));
+    for (json& packet : listener->PacketsSoFar(std::to_wstring(module))) {
+      received.push_back(std::move(packet));
+    }
   }
   ASSERT_EQ(received.size(), row.packets.size()) << json(received).dump();
   for (size_t i = 0; i < received.size(); ++i) {
@@ -379,7 +415,9 @@ TEST_F(DispatchTest, StartsNothingOutsideTheVersionFolder) {
        {std::wstring(L"..\\x.exe"), elsewhere.wstring(), std::wstring(L"\\\\host\\share\\x.exe"),
         std::wstring(L"x.exe:stream"), std::wstring(L"..")}) {
     SCOPED_TRACE(WideToUtf8(name));
-    const LauncherRun run = install_.Run(L"--launch-proc-name \"" + name + L"\" --from 3");
+    // The first pair only decides whom to notify; the last names what starts.
+    const LauncherRun run = install_.Run(L"--launch-proc-name Kestova.exe --launch-proc-name \"" +
+                                         name + L"\" --from 3");
     EXPECT_EQ(run.exit_code, 0u);
     EXPECT_TRUE(install_.NothingStarted());
     EXPECT_EQ(run.log, std::vector<std::string>{
