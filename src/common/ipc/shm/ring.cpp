@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
 #include "ipc/shm/diagnostics.h"
 #include "ipc/shm/failure_texts.h"
+#include "ipc/shm/spin.h"
 
 namespace shm {
 namespace {
@@ -25,7 +25,7 @@ void SettlePause(int tries) {
     _mm_pause();
   } else {
     Count(Counted::kYield);
-    std::this_thread::yield();
+    YieldThread();
   }
 }
 

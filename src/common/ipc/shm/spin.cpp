@@ -2,12 +2,26 @@
 
 #include <immintrin.h>
 
+// The channel's waits were tuned and measured with the system's own yield and
+// sleep; the Windows build keeps them, others use the standard ones.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <chrono>
 #include <thread>
+#endif
 
 #include "ipc/shm/diagnostics.h"
 
 namespace shm {
+
+void YieldThread() {
+#ifdef _WIN32
+  SwitchToThread();
+#else
+  std::this_thread::yield();
+#endif
+}
 
 void Backoff::Pause() {
   if (count_ < 4) {
@@ -15,10 +29,14 @@ void Backoff::Pause() {
     _mm_pause();
   } else if (count_ < 32) {
     Count(Counted::kYield);
-    std::this_thread::yield();
+    YieldThread();
   } else {
     Count(Counted::kSleep);
+#ifdef _WIN32
+    Sleep(1);
+#else
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+#endif
     return;
   }
   ++count_;

@@ -6,6 +6,9 @@
 
 namespace shm {
 
+// Gives the processor to another ready thread, if there is one.
+void YieldThread();
+
 // Retry policy of every spin loop: at once, then pause, then yield, then 1 ms
 // sleeps.
 class Backoff {
