@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -180,9 +181,10 @@ TEST(RingTest, APeerThatDiedInsideASlotDoesNotStallTheNextSend) {
     ring->slots[0].read_state.store(test.read_state | (test.receiver_bit_set ? bit : 0));
     ring->slots[0].commit_mark.store(test.commit_mark);
     const std::uint32_t value = 1;
-    const ULONGLONG start = GetTickCount64();
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(TryNormalPush(*ring, Small(1, value)), PushResult::kUnsettled);
-    EXPECT_LT(GetTickCount64() - start, 250u) << "a dead peer's slot stalled the send";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250))
+        << "a dead peer's slot stalled the send";
     if (!test.receiver_bit_set) {
       EXPECT_TRUE(ForcedPush(*ring, Small(1, value)).pushed);
       EXPECT_EQ(ring->cc.load(), bit);
@@ -196,15 +198,15 @@ TEST(RingTest, ConcurrentSendersClaimEverySlotOnce) {
   constexpr std::uint32_t kSenders = 3;
   constexpr std::uint32_t kPerSender = 20000;
   // A regression fails within a minute instead of hanging the suite.
-  const ULONGLONG deadline = GetTickCount64() + 60000;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   std::vector<std::thread> senders;
   for (std::uint32_t tag = 0; tag < kSenders; ++tag) {
     senders.emplace_back([&, tag] {
       for (std::uint32_t sequence = 0; sequence < kPerSender; ++sequence) {
         const std::uint32_t value = tag << 24 | sequence;
         while (TryNormalPush(*ring, Small(tag, value)) != PushResult::kPushed) {
-          if (GetTickCount64() > deadline) return;
-          SwitchToThread();
+          if (std::chrono::steady_clock::now() > deadline) return;
+          std::this_thread::yield();
         }
       }
     });
@@ -213,7 +215,7 @@ TEST(RingTest, ConcurrentSendersClaimEverySlotOnce) {
   std::uint32_t cursor = 0;
   std::uint32_t received = 0;
   bool in_order = true;
-  while (in_order && received < kSenders * kPerSender && GetTickCount64() <= deadline) {
+  while (in_order && received < kSenders * kPerSender && std::chrono::steady_clock::now() <= deadline) {
     const auto message = Pop(*ring, cursor, bit);
     if (!message) continue;
     const std::uint32_t value = ValueOf(*message);

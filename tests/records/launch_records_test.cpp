@@ -118,6 +118,43 @@ TEST(LaunchRecordsTest, InvalidUtf8FailsOnlyWhenTheTextIsMade) {
   EXPECT_THROW(object.dump(), json::type_error);
 }
 
+// A number with a fraction or exponent is truncated into an integer field;
+// one the field's type cannot hold is refused rather than converted at random.
+TEST(LaunchRecordsTest, FractionalNumbersAreTruncatedOrRefusedWhenOutOfRange) {
+  struct Case {
+    const char* text;
+    std::optional<std::int64_t> source;  // empty: the text is refused
+  };
+  const Case cases[] = {
+      {R"({"pkg_name":"a","source":3.9})", 3},
+      {R"({"pkg_name":"a","source":-2147483648.7})", -2147483648},
+      {R"({"pkg_name":"a","source":2147483647.5})", 2147483647},
+      // "source" is read as a 64-bit number and narrowed like an integer.
+      {R"({"pkg_name":"a","source":4294967298.5})", 2},
+      {R"({"pkg_name":"a","source":9.3e18})", std::nullopt},
+      {R"({"pkg_name":"a","source":-1e30})", std::nullopt},
+      {R"({"pkg_name":"a","rotation":-0.5})", 0},
+      {R"({"pkg_name":"a","rotation":-1.5})", std::nullopt},
+      {R"({"pkg_name":"a","rotation":4294967296.0})", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const json text = ParseRecordText(c.text);
+    if (!c.source) {
+      EXPECT_THROW(text.get<AppLaunchInfo>(), json::type_error) << c.text;
+      continue;
+    }
+    const AppLaunchInfo launch = text.get<AppLaunchInfo>();
+    EXPECT_EQ(launch.source ? *launch.source : static_cast<std::int64_t>(*launch.rotation),
+              *c.source)
+        << c.text;
+  }
+  json owner = kOwnerWindow;
+  owner["owner_dpi"] = 1e300;
+  EXPECT_THROW(owner.get<OwnerWindowInfo>(), json::type_error);
+  owner["owner_dpi"] = 1e30;
+  EXPECT_FLOAT_EQ(owner.get<OwnerWindowInfo>().owner_dpi, 1e30f);
+}
+
 std::string Nested(int levels) { return std::string(levels, '[') + std::string(levels, ']'); }
 
 TEST(LaunchRecordsTest, OptionTextNestedDeeperThanAnyRecordIsAParseError) {

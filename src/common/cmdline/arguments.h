@@ -1,8 +1,6 @@
 #pragma once
 
-#include <windows.h>
-
-#include "system/unique_resource.h"
+#include <vector>
 
 namespace cmdline {
 
@@ -12,14 +10,21 @@ namespace cmdline {
 class Arguments {
  public:
   static Arguments Split(const wchar_t* command_line);
-  static Arguments OfProcess() { return Split(GetCommandLineW()); }
+  static Arguments OfProcess();
 
-  int count() const { return count_; }
-  const wchar_t* const* vector() const { return argv_.get(); }
+  Arguments() = default;
+  Arguments(Arguments&&) = default;
+  Arguments& operator=(Arguments&&) = default;
+
+  int count() const { return static_cast<int>(pointers_.size()); }
+  const wchar_t* const* vector() const { return pointers_.empty() ? nullptr : pointers_.data(); }
 
  private:
-  base::LocalMemory<wchar_t*> argv_;
-  int count_ = 0;
+  // Every argument with its NUL, one after another. A vector's buffer moves
+  // with it (a string's short buffer would not), so the pointers into it stay
+  // valid across moves; copies are not made.
+  std::vector<wchar_t> text_;
+  std::vector<const wchar_t*> pointers_;
 };
 
 }  // namespace cmdline

@@ -1,9 +1,6 @@
 #include "ipc/ipc_packet.h"
 
-#include <windows.h>
-
 #include "ipc/json_fields.h"
-#include "system/process.h"
 
 namespace ipc {
 namespace {
@@ -14,36 +11,7 @@ using json_fields::ReadRequired;
 using json_fields::WriteOptional;
 using nlohmann::json;
 
-bool ProcessIsElevated() {
-  static const bool elevated = IsElevated();
-  return elevated;
-}
-
 }  // namespace
-
-std::uint64_t NowMicroseconds() {
-  FILETIME now;
-  GetSystemTimePreciseAsFileTime(&now);
-  constexpr std::uint64_t kUnitsFrom1601To1970 = 116444736000000000ULL;
-  const std::uint64_t units =
-      (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  return (units - kUnitsFrom1601To1970) / 10;
-}
-
-IpcPacket::IpcPacket(ModuleId from, ModuleId to, std::int32_t msg_id, json data)
-    : from(from),
-      to(to),
-      msg_id(msg_id),
-      data(std::move(data)),
-      uac(ProcessIsElevated()),
-      handle_self_ipc(false),
-      send_time_us(NowMicroseconds()),
-      unique_id(NewGuidText()),
-      from_process_id(GetCurrentProcessId()),
-      to_process_id(0) {}
-
-IpcPacket::IpcPacket(ModuleId to, std::int32_t msg_id, json data)
-    : IpcPacket(LocalModule(), to, msg_id, std::move(data)) {}
 
 IpcPacket IpcPacket::ReceiverDefaults() {
   IpcPacket packet;

@@ -2,44 +2,18 @@
 
 #include <windows.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 
+#include "ipc/stats_table.h"
 #include "system/unique_resource.h"
 
 // Per kind of packet, how many sends were tried and accepted, and how many
 // packets arrived and how long they took. At shut-down the counts are added
 // to what earlier runs of every process of the user stored in the registry.
 namespace ipc {
-
-struct StatKey {
-  std::int32_t from = 0;
-  std::int32_t to = 0;
-  std::int32_t msg_id = 0;
-  bool operator==(const StatKey&) const = default;
-};
-
-// Exclusive-or of the 64-bit FNV-1a of each field's four little-endian bytes.
-struct StatKeyHash {
-  std::size_t operator()(const StatKey& key) const;
-};
-
-struct SendCounts {
-  std::uint64_t total = 0;
-  std::uint64_t success = 0;
-};
-
-struct RecvCounts {
-  std::uint64_t total = 0;
-  std::int64_t avg_cost = 0;  // microseconds
-};
-
-using SendTable = std::unordered_map<StatKey, SendCounts, StatKeyHash>;
-using RecvTable = std::unordered_map<StatKey, RecvCounts, StatKeyHash>;
 
 // Registry values under HKEY_CURRENT_USER\<product key>; every product
 // process reads and writes them.
@@ -64,13 +38,6 @@ class StatsLock {
   base::KernelHandle mutex_;
   bool owned_ = false;
 };
-
-// The JSON form stored in the registry: [[{"from","msg_id","to"},{counts}],...].
-// Parsing yields an empty table for text that is not that form.
-std::string SendTableText(const SendTable& table);
-std::string RecvTableText(const RecvTable& table);
-SendTable ParseSendTable(const std::string& text);
-RecvTable ParseRecvTable(const std::string& text);
 
 class IpcQualityMonitor {
  public:

@@ -2,7 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +18,25 @@ namespace json_fields {
 // fields and expect others to refuse them.
 enum class Booleans { kAsNumber, kRefused };
 
+// The library converts a number with a fraction or an exponent to a field's
+// type as the language does, which is undefined for one the type cannot hold
+// (1e30 for an integer, 1e300 for a float). Such a number is refused with the
+// library's type error; every other one is read as before, truncated.
+template <typename Target>
+void RefuseFloatOutOfRange(const nlohmann::json& value) {
+  if (!value.is_number_float()) return;
+  const double number = value.get<double>();
+  bool fits = false;
+  if constexpr (std::is_floating_point_v<Target>) {
+    fits = std::fabs(number) <= static_cast<double>(std::numeric_limits<Target>::max());
+  } else {
+    const double limit = std::ldexp(1.0, std::numeric_limits<Target>::digits);
+    const double truncated = std::trunc(number);
+    fits = truncated < limit && truncated >= (std::is_signed_v<Target> ? -limit : 0.0);
+  }
+  if (!fits) throw nlohmann::json::type_error::create(302, "number out of range", &value);
+}
+
 template <typename T>
 T ReadValue(const nlohmann::json& value, Booleans booleans = Booleans::kAsNumber) {
   if constexpr (std::is_arithmetic_v<T> && !std::is_same_v<T, bool>) {
@@ -23,8 +44,10 @@ T ReadValue(const nlohmann::json& value, Booleans booleans = Booleans::kAsNumber
       // The library's 64-bit reading refuses booleans with its usual type
       // error and converts every other number as the narrower reading would.
       using Wide = std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>;
+      RefuseFloatOutOfRange<Wide>(value);
       return static_cast<T>(value.get<Wide>());
     }
+    RefuseFloatOutOfRange<T>(value);
   }
   return value.get<T>();
 }

@@ -26,10 +26,3 @@ void ParseArguments(cmdline::parser& parser,
                     const cmdline::Arguments& arguments) {
   if (arguments.count() > 0) parser.parse(arguments.count(), arguments.vector());
 }
-
-cmdline::parser& LaunchOptions() {
-  static cmdline::parser options;
-  RegisterOptions(options, kLauncherOptions);
-  ParseArguments(options, cmdline::Arguments::OfProcess());
-  return options;
-}

@@ -98,10 +98,6 @@ class SentChunks {
 
 }  // namespace
 
-bool ValidChunkIndex(std::int32_t index) {
-  return index >= 0 && index < static_cast<std::int32_t>(kChunksPerBlock);
-}
-
 std::optional<ChunkBlock> ChunkBlockOfSize(std::size_t chunk_size, bool create) {
   return ChunkRegistry::Instance().Block(chunk_size, create);
 }

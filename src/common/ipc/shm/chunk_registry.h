@@ -10,8 +10,6 @@
 // being read.
 namespace shm {
 
-bool ValidChunkIndex(std::int32_t index);
-
 // The block of chunk size K, mapped on first use and kept until the process
 // exits, so it outlives every channel object that used it. A receiver asks
 // with `create` false: a block it would create could hold no message.

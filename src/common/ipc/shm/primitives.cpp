@@ -1,7 +1,5 @@
 #include "ipc/shm/primitives.h"
 
-#include <immintrin.h>
-
 #include <fmt/format.h>
 
 #include <mutex>
@@ -13,12 +11,6 @@
 namespace shm {
 namespace {
 
-std::int64_t PerformanceCounter() {
-  LARGE_INTEGER counter;
-  QueryPerformanceCounter(&counter);
-  return counter.QuadPart;
-}
-
 std::string MappingName(std::string_view name, bool global) {
   return fmt::format("{}\\__IPC_SHM__{}", NamespacePrefix(global), name);
 }
@@ -26,36 +18,6 @@ std::string MappingName(std::string_view name, bool global) {
 }  // namespace
 
 std::string_view NamespacePrefix(bool global) { return global ? "Global" : "Local"; }
-
-void Backoff::Pause() {
-  if (count_ < 4) {
-  } else if (count_ < 16) {
-    _mm_pause();
-  } else if (count_ < 32) {
-    Count(Counted::kYield);
-    SwitchToThread();
-  } else {
-    Count(Counted::kSleep);
-    Sleep(1);
-    return;
-  }
-  ++count_;
-}
-
-Stopwatch::Stopwatch() : start_(PerformanceCounter()) {}
-
-std::int64_t Stopwatch::Microseconds() const {
-  static const std::int64_t frequency = [] {
-    LARGE_INTEGER value;
-    QueryPerformanceFrequency(&value);
-    return value.QuadPart;
-  }();
-  return (PerformanceCounter() - start_) * 1000000 / frequency;
-}
-
-void SpinLock::Lock() {
-  for (Backoff backoff; word_.exchange(1) != 0;) backoff.Pause();
-}
 
 SECURITY_ATTRIBUTES* SharedObjectSecurity() {
   static SECURITY_DESCRIPTOR descriptor;

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "ipc/shm/spin.h"
 #include "system/unique_resource.h"
 
 // Named kernel objects shared by every process of the product under the same
@@ -19,40 +20,6 @@ namespace shm {
 
 // "Global" or "Local": the namespace of blocks and conditions.
 std::string_view NamespacePrefix(bool global);
-
-// Retry policy of every spin loop: at once, then pause, then yield, then 1 ms
-// sleeps.
-class Backoff {
- public:
-  void Pause();
-  std::uint8_t count() const { return count_; }
-
- private:
-  std::uint8_t count_ = 0;
-};
-
-// Time since construction, read from the performance counter.
-class Stopwatch {
- public:
-  Stopwatch();
-  std::int64_t Microseconds() const;
-
- private:
-  std::int64_t start_;
-};
-
-// A 32-bit word in shared memory: 0 free, 1 held.
-class SpinLock {
- public:
-  explicit SpinLock(std::atomic<std::uint32_t>& word) : word_(word) { Lock(); }
-  ~SpinLock() { word_.store(0); }
-  SpinLock(const SpinLock&) = delete;
-  SpinLock& operator=(const SpinLock&) = delete;
-
- private:
-  void Lock();
-  std::atomic<std::uint32_t>& word_;
-};
 
 class NamedMutex {
  public:

@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "ipc/shm/chunk_registry.h"
 #include "ipc/shm/diagnostics.h"
 #include "ipc/shm/failure_texts.h"
 

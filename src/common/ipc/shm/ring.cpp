@@ -7,6 +7,7 @@
 
 #include "ipc/shm/diagnostics.h"
 #include "ipc/shm/failure_texts.h"
+#include "ipc/shm/spin.h"
 
 namespace shm {
 namespace {
@@ -24,7 +25,7 @@ void SettlePause(int tries) {
     _mm_pause();
   } else {
     Count(Counted::kYield);
-    SwitchToThread();
+    YieldThread();
   }
 }
 
@@ -233,6 +234,10 @@ bool AbandonSlot(Ring& ring, std::uint32_t read_cursor, std::uint32_t receiver_b
         NextReadState(state, EpochByte(state), Receivers(state) & ~receiver_bit);
     if (slot.read_state.compare_exchange_weak(state, cleared)) return true;
   }
+}
+
+bool ValidChunkIndex(std::int32_t index) {
+  return index >= 0 && index < static_cast<std::int32_t>(kChunksPerBlock);
 }
 
 std::size_t ChunkSizeFor(std::size_t message_size) {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "ipc/shm/primitives.h"
+#include "ipc/shm/spin.h"
 
 // The broadcast ring and the chunk blocks of a channel, as they lie in shared
 // memory, and the algorithms that work on them. Every process of the product
@@ -205,6 +205,9 @@ bool Overtaken(const Ring& ring, std::uint32_t read_cursor);
 // claimed and never wrote: clears the bit there. True when the bit was set,
 // that is, when the receiver still held it.
 bool AbandonSlot(Ring& ring, std::uint32_t read_cursor, std::uint32_t receiver_bit);
+
+// A chunk index within a block's 32 chunks.
+bool ValidChunkIndex(std::int32_t index);
 
 // Chunk size for a message of n bytes: room for the chunk header and n bytes,
 // in steps of 1024.
