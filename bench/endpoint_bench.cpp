@@ -82,8 +82,8 @@ class Listener {
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
     read_end_.reset(read_end);
     const base::FileHandle write_owner(write_end);
-    process_ = Start(L"KestovaIpc.exe",
-                     L"listen HostService --count " + std::to_wstring(packets), write_end);
+    process_ = Start(L"KestovaIpc.exe", L"listen HostService --count " + std::to_wstring(packets),
+                     write_end);
     reader_ = std::thread([this] { Read(); });
   }
   ~Listener() {

@@ -77,15 +77,17 @@ int wmain() {
   test_support::TempDir records;
   const std::wstring started_name = test_support::UniqueName(L"kestova-bench-started");
   const base::KernelHandle started(CreateEventW(nullptr, FALSE, FALSE, started_name.c_str()));
-  const test_support::ProcessOptions options{.environment = {
-                                                 {L"TMP", install.temp().wstring()},
-                                                 {L"TEMP", install.temp().wstring()},
-                                                 {L"KESTOVA_STAND_IN_RECORD_DIR",
-                                                  records.path().wstring()},
-                                                 {L"KESTOVA_STAND_IN_STARTED", started_name},
-                                             }};
-  ipc_test::BusProcess client(L"listen EmulatorClient --hold Global\\55DCE4A4-2426-4814-96E5-5E6419171E71"
-                              L" --idle-ms 60000 --count " + std::to_wstring(kRuns + 1 + 1 + 1));
+  const test_support::ProcessOptions options{
+      .environment = {
+          {L"TMP", install.temp().wstring()},
+          {L"TEMP", install.temp().wstring()},
+          {L"KESTOVA_STAND_IN_RECORD_DIR", records.path().wstring()},
+          {L"KESTOVA_STAND_IN_STARTED", started_name},
+      }};
+  ipc_test::BusProcess client(
+      L"listen EmulatorClient --hold Global\\55DCE4A4-2426-4814-96E5-5E6419171E71"
+      L" --idle-ms 60000 --count " +
+      std::to_wstring(kRuns + 1 + 1 + 1));
   if (!client.WaitReady()) {
     std::fprintf(stderr, "the client did not start\n");
     return 1;

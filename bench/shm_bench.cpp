@@ -220,11 +220,11 @@ class Receivers {
                                            PIPE_TYPE_MESSAGE | PIPE_WAIT, 1, 1 << 20, 1 << 20, 0,
                                            nullptr));
       }
-      std::wstring line = L"\"" + self + L"\" receiver " +
-                          (transport == Transport::kShm ? L"shm " : L"pipe ") +
-                          (measure == Measure::kLatency ? L"latency " : L"throughput ") +
-                          (transport == Transport::kShm ? channel : pipe_name) + L" " +
-                          member.ready_name + L" " + member.ack_name + L" \"" + member.result + L"\"";
+      std::wstring line =
+          L"\"" + self + L"\" receiver " + (transport == Transport::kShm ? L"shm " : L"pipe ") +
+          (measure == Measure::kLatency ? L"latency " : L"throughput ") +
+          (transport == Transport::kShm ? channel : pipe_name) + L" " + member.ready_name + L" " +
+          member.ack_name + L" \"" + member.result + L"\"";
       // The transport's lines of a receiver (reconnects) are counted, not shown.
       SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
       const base::FileHandle nowhere(CreateFileW(L"NUL", GENERIC_WRITE,
@@ -250,8 +250,8 @@ class Receivers {
     // started, or dead) must not leave us waiting in it for ever.
     for (const Member& member : members_) {
       const HANDLE waits[] = {member.ready.get(), member.process.get()};
-      const bool ready = member.process &&
-                         WaitForMultipleObjects(2, waits, FALSE, kPatienceMs) == WAIT_OBJECT_0;
+      const bool ready =
+          member.process && WaitForMultipleObjects(2, waits, FALSE, kPatienceMs) == WAIT_OBJECT_0;
       if (!ready) {
         std::fprintf(g_report, "a receiver process did not get ready\n");
         ok_ = false;
@@ -342,8 +342,7 @@ class Receivers {
 // Holds every chunk of one size, so messages of that size go as fragments.
 class ChunkPoolHog {
  public:
-  explicit ChunkPoolHog(std::size_t message_size)
-      : chunk_size_(shm::ChunkSizeFor(message_size)) {
+  explicit ChunkPoolHog(std::size_t message_size) : chunk_size_(shm::ChunkSizeFor(message_size)) {
     if (!mapping_.acquire("__CHUNK_INFO__" + std::to_string(chunk_size_),
                           shm::ChunkBlockBytes(chunk_size_), true)) {
       return;
@@ -415,14 +414,14 @@ std::optional<Result> RunCase(Transport transport, Measure measure, unsigned lim
   if (!report.received.empty()) {
     result.receiver_calls_per_message =
         static_cast<double>(report.kernel_calls) / report.received.size() / count;
-    result.delivered = static_cast<double>(std::accumulate(report.received.begin(),
-                                                           report.received.end(), 0ull)) /
-                       report.received.size() / count;
+    result.delivered =
+        static_cast<double>(std::accumulate(report.received.begin(), report.received.end(), 0ull)) /
+        report.received.size() / count;
   }
   result.deaf_receivers = report.deaf;
   if (measure == Measure::kLatency && report.deaf != 0) return std::nullopt;
-  result.forced_pushes = Counter(after, shm::Counted::kForcedPush) -
-                         Counter(before, shm::Counted::kForcedPush);
+  result.forced_pushes =
+      Counter(after, shm::Counted::kForcedPush) - Counter(before, shm::Counted::kForcedPush);
   std::vector<double> delays = report.delays;
   if (!delays.empty()) {
     std::sort(delays.begin(), delays.end());
@@ -455,15 +454,16 @@ int RunAll() {
                         {65536, "64KB frag", true, 100, 50},
                         // 1600 slots a message: whether receivers keep up or are cut off
                         {102400, "100KB frag", true, 50, 20}};
-  std::fprintf(table,
-               "shared-memory channel vs named pipe, throughput (ratio = channel / pipe)\n"
-               "wait: sender waits for room (limit 1000 ms); force: limit 0, a full ring is taken\n"
-               "by force. k/msg: kernel calls per message (mutex wait/release, semaphore post,\n"
-               "signal-and-wait) of the sender and of each receiver. deliv: share of messages that\n"
-               "arrived; forced: forced pushes; deaf: receivers that never saw the end.\n\n");
+  std::fprintf(
+      table,
+      "shared-memory channel vs named pipe, throughput (ratio = channel / pipe)\n"
+      "wait: sender waits for room (limit 1000 ms); force: limit 0, a full ring is taken\n"
+      "by force. k/msg: kernel calls per message (mutex wait/release, semaphore post,\n"
+      "signal-and-wait) of the sender and of each receiver. deliv: share of messages that\n"
+      "arrived; forced: forced pushes; deaf: receivers that never saw the end.\n\n");
   std::fprintf(table, "%-4s %-10s| %9s %9s %9s | %6s %6s | %6s %6s | %6s %6s %6s %4s\n", "recv",
-               "size", "wait/s", "force/s", "pipe/s", "wait", "force", "w k/s", "w k/r",
-               "f k/s", "f k/r", "deliv", "forc");
+               "size", "wait/s", "force/s", "pipe/s", "wait", "force", "w k/s", "w k/r", "f k/s",
+               "f k/r", "deliv", "forc");
   struct LatencyRow {
     int receivers;
     const char* label;
@@ -477,45 +477,42 @@ int RunAll() {
       if (size.fragments) hog.emplace(size.bytes);
       const auto waiting = RunCase(Transport::kShm, Measure::kThroughput, 1000, receivers,
                                    size.bytes, size.throughput_count);
-      const auto forcing = RunCase(Transport::kShm, Measure::kThroughput, 0, receivers,
-                                   size.bytes, size.throughput_count);
+      const auto forcing = RunCase(Transport::kShm, Measure::kThroughput, 0, receivers, size.bytes,
+                                   size.throughput_count);
       const auto pipe = RunCase(Transport::kPipe, Measure::kThroughput, 0, receivers, size.bytes,
                                 size.throughput_count);
       // One message at a time, with the waiting sender: a message of more
       // fragments than the ring holds waits for its receivers.
-      latency_rows.push_back(
-          {receivers, size.label,
-           RunCase(Transport::kShm, Measure::kLatency, 1000, receivers, size.bytes,
-                   size.latency_count),
-           RunCase(Transport::kPipe, Measure::kLatency, 0, receivers, size.bytes,
-                   size.latency_count)});
+      latency_rows.push_back({receivers, size.label,
+                              RunCase(Transport::kShm, Measure::kLatency, 1000, receivers,
+                                      size.bytes, size.latency_count),
+                              RunCase(Transport::kPipe, Measure::kLatency, 0, receivers, size.bytes,
+                                      size.latency_count)});
       if (!waiting || !forcing || !pipe) {
         std::fprintf(table, "%-4d %-10s| a run failed\n", receivers, size.label);
         std::fflush(table);
         continue;
       }
-      std::fprintf(table,
-                   "%-4d %-10s| %9.0f %9.0f %9.0f | %6.2f %6.2f | %6.2f %6.2f | %6.2f %6.2f "
-                   "%5.1f%% %4llu%s\n",
-                   receivers, size.label, waiting->messages_per_second,
-                   forcing->messages_per_second, pipe->messages_per_second,
-                   waiting->messages_per_second / pipe->messages_per_second,
-                   forcing->messages_per_second / pipe->messages_per_second,
-                   waiting->sender_calls_per_message, waiting->receiver_calls_per_message,
-                   forcing->sender_calls_per_message, forcing->receiver_calls_per_message,
-                   forcing->delivered * 100,
-                   static_cast<unsigned long long>(forcing->forced_pushes),
-                   forcing->deaf_receivers == 0
-                       ? ""
-                       : (" deaf " + std::to_string(forcing->deaf_receivers) + ", failed sends " +
-                          std::to_string(forcing->failed_sends))
-                             .c_str());
+      std::fprintf(
+          table,
+          "%-4d %-10s| %9.0f %9.0f %9.0f | %6.2f %6.2f | %6.2f %6.2f | %6.2f %6.2f "
+          "%5.1f%% %4llu%s\n",
+          receivers, size.label, waiting->messages_per_second, forcing->messages_per_second,
+          pipe->messages_per_second, waiting->messages_per_second / pipe->messages_per_second,
+          forcing->messages_per_second / pipe->messages_per_second,
+          waiting->sender_calls_per_message, waiting->receiver_calls_per_message,
+          forcing->sender_calls_per_message, forcing->receiver_calls_per_message,
+          forcing->delivered * 100, static_cast<unsigned long long>(forcing->forced_pushes),
+          forcing->deaf_receivers == 0 ? ""
+                                       : (" deaf " + std::to_string(forcing->deaf_receivers) +
+                                          ", failed sends " + std::to_string(forcing->failed_sends))
+                                             .c_str());
       std::fflush(table);
     }
   }
   std::fprintf(table, "\none-way latency in microseconds (one message at a time)\n\n");
-  std::fprintf(table, "%-4s %-10s| %9s %9s %9s %9s %8s\n", "recv", "size", "shm p50",
-               "pipe p50", "shm p99", "pipe p99", "p50 ratio");
+  std::fprintf(table, "%-4s %-10s| %9s %9s %9s %9s %8s\n", "recv", "size", "shm p50", "pipe p50",
+               "shm p99", "pipe p99", "p50 ratio");
   for (const LatencyRow& row : latency_rows) {
     if (!row.shm || !row.pipe) {
       std::fprintf(table, "%-4d %-10s| a run failed\n", row.receivers, row.label);

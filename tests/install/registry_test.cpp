@@ -54,11 +54,10 @@ TEST_F(RegistryTest, ReadsOnlyWellFormedStrings) {
     const wchar_t* name;
     const wchar_t* expected;
   };
-  for (const Case& c : {Case{L"text", L"C:\\x"}, Case{L"expand", L"%TEMP%\\y"},
-                        Case{L"empty", L""}, Case{L"zero-bytes", L"fallback"},
-                        Case{L"odd", L"fallback"}, Case{L"unterminated", L"fallback"},
-                        Case{L"dword", L"fallback"}, Case{L"binary", L"fallback"},
-                        Case{L"missing", L"fallback"}}) {
+  for (const Case& c : {Case{L"text", L"C:\\x"}, Case{L"expand", L"%TEMP%\\y"}, Case{L"empty", L""},
+                        Case{L"zero-bytes", L"fallback"}, Case{L"odd", L"fallback"},
+                        Case{L"unterminated", L"fallback"}, Case{L"dword", L"fallback"},
+                        Case{L"binary", L"fallback"}, Case{L"missing", L"fallback"}}) {
     EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key_, c.name, L"fallback"), c.expected) << c.name;
   }
   EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key_ + L"\\missing", L"text", L"fallback"),

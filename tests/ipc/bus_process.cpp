@@ -34,7 +34,8 @@ BusProcess::BusProcess(const std::wstring& arguments) {
   const base::KernelHandle thread(info.hThread);
   // Only the child may hold the write end, or the pipe never reports its end.
   write_end.reset();
-  reader_ = std::thread([this, pipe = std::move(read_end)]() mutable { ReadOutput(std::move(pipe)); });
+  reader_ =
+      std::thread([this, pipe = std::move(read_end)]() mutable { ReadOutput(std::move(pipe)); });
 }
 
 BusProcess::~BusProcess() {
@@ -90,7 +91,8 @@ std::optional<std::string> BusProcess::NextLine(DWORD timeout_ms) {
 std::vector<nlohmann::json> BusProcess::PacketsSoFar(const std::wstring& module) {
   constexpr int kClosingMessage = 424242;
   std::vector<nlohmann::json> packets;
-  if (RunBus(L"send " + module + L" " + std::to_wstring(kClosingMessage) + L" {} --global").exit_code != 0) {
+  if (RunBus(L"send " + module + L" " + std::to_wstring(kClosingMessage) + L" {} --global")
+          .exit_code != 0) {
     packets.push_back({{"error", "the closing packet could not be sent"}});
     return packets;
   }

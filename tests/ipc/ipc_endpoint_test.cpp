@@ -46,7 +46,8 @@ class ChildReport {
   }
   void Note(const std::string& line) { notes_ += line + "\n"; }
   int Finish() {
-    std::ofstream(path_, std::ios::binary) << (failures_.empty() ? "ok" : failures_) << "\n" << notes_;
+    std::ofstream(path_, std::ios::binary) << (failures_.empty() ? "ok" : failures_) << "\n"
+                                           << notes_;
     return failures_.empty() ? 0 : 1;
   }
 
@@ -66,8 +67,8 @@ std::unique_ptr<shm::Channel> Receiver(ModuleId module, bool global) {
 std::string NextCase(shm::Channel& channel) {
   const shm::ReceiveBuffer buffer = channel.recv();
   if (buffer.empty()) return "<nothing>";
-  const auto packet = ipc::ParseReceivedPacket(
-      {reinterpret_cast<const char*>(buffer.data()), buffer.size()});
+  const auto packet =
+      ipc::ParseReceivedPacket({reinterpret_cast<const char*>(buffer.data()), buffer.size()});
   return packet ? packet->data.value("case", "<no case>") : "<not a packet>";
 }
 
@@ -111,15 +112,18 @@ int EndpointRules(int, wchar_t** argv) {
   report.Check(SomeoneReceives(ModuleId::Updater), "Init started no receiving task");
 
   for (const ModuleId unnamed : {static_cast<ModuleId>(10012), ModuleId::Unknown}) {
-    report.Check(!endpoint.Send(Packet(unnamed, "unnamed")) && !endpoint.Send(Packet(unnamed, "unnamed"), true),
+    report.Check(!endpoint.Send(Packet(unnamed, "unnamed")) &&
+                     !endpoint.Send(Packet(unnamed, "unnamed"), true),
                  fmt::format("a send to {} went out", static_cast<int>(unnamed)));
   }
   for (const char* prefix : {"Global", "Local"}) {
-    const base::KernelHandle ring(OpenFileMappingA(
-        FILE_MAP_READ, FALSE, fmt::format("{}\\__IPC_SHM____QU_CONN__64__8__UNKNOWN", prefix).c_str()));
+    const base::KernelHandle ring(
+        OpenFileMappingA(FILE_MAP_READ, FALSE,
+                         fmt::format("{}\\__IPC_SHM____QU_CONN__64__8__UNKNOWN", prefix).c_str()));
     report.Check(!ring, fmt::format("a send opened the {} ring of UNKNOWN", prefix));
   }
-  for (const std::optional<bool> global : {std::optional<bool>(), std::optional(true), std::optional(false)}) {
+  for (const std::optional<bool> global :
+       {std::optional<bool>(), std::optional(true), std::optional(false)}) {
     report.Check(!endpoint.Send(Packet(ModuleId::SmartCompanion, "not ready"), global),
                  "a send to a module without its marker went out");
   }
@@ -139,8 +143,9 @@ int EndpointRules(int, wchar_t** argv) {
   const base::KernelHandle global_marker(
       CreateMutexA(nullptr, TRUE, ipc::InitedMutexName(ModuleId::SmartCompanion, true).c_str()));
   endpoint.Send(Packet(ModuleId::SmartCompanion, "global marker"));
-  report.Check(NextCase(*smart_local) == "local marker" && NextCase(*smart_global) == "global marker",
-               "a checked module was not addressed where its marker is");
+  report.Check(
+      NextCase(*smart_local) == "local marker" && NextCase(*smart_global) == "global marker",
+      "a checked module was not addressed where its marker is");
 
   const auto to_self = [](std::int32_t msg_id, json data) {
     auto packet = std::make_shared<IpcPacket>(ModuleId::Updater, ModuleId::Updater, msg_id, data);
@@ -191,8 +196,9 @@ int Deliver(int, wchar_t** argv) {
     adjust(*packet);
     const auto channel = shm::Channel::Open(ipc::ModuleName(kListener), IsElevated());
     const std::string text = *packet->WireText();
-    report.Check(channel->connect(shm::ConnectMode::kSender) && channel->send(text.data(), text.size()),
-                 label + " not sent");
+    report.Check(
+        channel->connect(shm::ConnectMode::kSender) && channel->send(text.data(), text.size()),
+        label + " not sent");
   };
   const auto short_packet = send("short", [](IpcPacket&) {});
   const auto long_packet = send("long", [](IpcPacket& packet) {
@@ -261,7 +267,8 @@ class IpcEndpointTest : public testing::Test {
     };
     ipc::SendTable sends = ipc::ParseSendTable(Stored(ipc::kSendStatsValue));
     std::erase_if(sends, ours);
-    WriteRegString(HKEY_CURRENT_USER, key, ipc::kSendStatsValue, Utf8ToWide(ipc::SendTableText(sends)));
+    WriteRegString(HKEY_CURRENT_USER, key, ipc::kSendStatsValue,
+                   Utf8ToWide(ipc::SendTableText(sends)));
     ipc::RecvTable receipts = ipc::ParseRecvTable(Stored(ipc::kRecvStatsValue));
     std::erase_if(receipts, ours);
     WriteRegString(HKEY_CURRENT_USER, key, ipc::kRecvStatsValue,
@@ -328,12 +335,12 @@ TEST_F(IpcEndpointTest, PacketsReachTheListenerThroughItsFiltersAndEverySenderIs
   ASSERT_TRUE(listener.WaitReady());
 
   // Bad input: the usage, exit 2 and nothing sent (the listener would print it).
-  for (const wchar_t* arguments : {
-           L"", L"shout HostService", L"listen", L"listen Nowhere", L"listen 10012",
-           L"listen HostService --count 0", L"send HostService 5", L"send Nowhere 5 {}",
-           L"send HostService five {}", L"send HostService 5 not-json",
-           L"send HostService 5 {} --local --global", L"send HostService 5 {} --from",
-           L"query HostService 5 {} --timeout-ms soon", L"stats now"}) {
+  for (const wchar_t* arguments :
+       {L"", L"shout HostService", L"listen", L"listen Nowhere", L"listen 10012",
+        L"listen HostService --count 0", L"send HostService 5", L"send Nowhere 5 {}",
+        L"send HostService five {}", L"send HostService 5 not-json",
+        L"send HostService 5 {} --local --global", L"send HostService 5 {} --from",
+        L"query HostService 5 {} --timeout-ms soon", L"stats now"}) {
     SCOPED_TRACE(WideToUtf8(arguments));
     const ipc_test::BusRun run = RunBus(arguments);
     EXPECT_EQ(run.exit_code, 2u);
@@ -354,7 +361,8 @@ TEST_F(IpcEndpointTest, PacketsReachTheListenerThroughItsFiltersAndEverySenderIs
   const base::KernelHandle shut(CreateEventW(nullptr, TRUE, FALSE, shut_name.c_str()));
   std::vector<Child> bursts;
   for (int i = 0; i < kProcesses; ++i) {
-    bursts.push_back(StartChild(L"burst", fmt::format(L"{} {} {}", msg_id_ + 3, kBurst, shut_name)));
+    bursts.push_back(
+        StartChild(L"burst", fmt::format(L"{} {} {}", msg_id_ + 3, kBurst, shut_name)));
   }
   // The listener ends once it has every packet; then they all shut down at once.
   ASSERT_EQ(listener.Finish(), 0u);
@@ -364,8 +372,9 @@ TEST_F(IpcEndpointTest, PacketsReachTheListenerThroughItsFiltersAndEverySenderIs
   const std::vector<std::string> lines = listener.lines();
   std::vector<std::string> cases;
   std::ranges::transform(lines.begin() + 1, lines.end(), std::back_inserter(cases), CaseOf);
-  std::vector<std::string> expected = {"query", "short", "long", "no target pid", "listener's pid",
-                                       "listener's own, handled", "clock ahead", "end"};
+  std::vector<std::string> expected = {
+      "query",       "short", "long", "no target pid", "listener's pid", "listener's own, handled",
+      "clock ahead", "end"};
   expected.insert(expected.end(), kProcesses * kBurst, "burst");
   EXPECT_EQ(cases, expected);
   ASSERT_GE(lines.size(), 4u);
@@ -375,7 +384,8 @@ TEST_F(IpcEndpointTest, PacketsReachTheListenerThroughItsFiltersAndEverySenderIs
   const ipc::RecvCounts ahead = StoredReceipts({10004, static_cast<int>(kListener), msg_id_ + 1});
   EXPECT_EQ(ahead.total, 1u);
   EXPECT_EQ(ahead.avg_cost, 0);
-  const StatKey burst_key{static_cast<int>(ModuleId::LaunchAgent), static_cast<int>(kListener), msg_id_ + 3};
+  const StatKey burst_key{static_cast<int>(ModuleId::LaunchAgent), static_cast<int>(kListener),
+                          msg_id_ + 3};
   EXPECT_EQ(StoredSends(burst_key).total, std::uint64_t{kProcesses * kBurst});
   EXPECT_EQ(StoredSends(burst_key).success, std::uint64_t{kProcesses * kBurst});
   EXPECT_EQ(StoredReceipts(burst_key).total, std::uint64_t{kProcesses * kBurst});
@@ -390,7 +400,8 @@ TEST_F(IpcEndpointTest, ChunkedPacketOutlivesItsSenderAndEveryRunIsCounted) {
     // block dies with the sender unless the sender waits.
     BusProcess listener(L"listen HostService --count 1");
     ASSERT_TRUE(listener.WaitReady());
-    EXPECT_EQ(RunBus(fmt::format(L"send HostService {} {}", msg_id_, QuoteArgument(data))).exit_code, 0u);
+    EXPECT_EQ(
+        RunBus(fmt::format(L"send HostService {} {}", msg_id_, QuoteArgument(data))).exit_code, 0u);
     ASSERT_EQ(listener.Finish(), 0u);
     const std::vector<std::string> lines = listener.lines();
     ASSERT_EQ(lines.size(), 2u);

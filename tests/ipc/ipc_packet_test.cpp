@@ -15,15 +15,33 @@ using K = test_support::JsonKind;
 
 TEST(ModuleIdTest, NamesEveryRowOfTheIdentityTableAndUnknownForTheRest) {
   const std::pair<std::int32_t, const char*> rows[] = {
-      {0, "UNKNOWN"},           {10001, "StoreClient"},      {10002, "EmulatorClient"},
-      {10003, "HostService"},   {10004, "Updater"},          {10005, "Uninstaller"},
-      {10006, "DesktopCompanion"}, {10007, "UNKNOWN"},       {10008, "SetupWizard"},
-      {10009, "LaunchAgent"},   {10010, "FileBridge"},       {10011, "SetupFetcher"},
-      {10012, "UNKNOWN"},       {10013, "VmCrashNotifier"},  {10014, "VmHeadlessHost"},
-      {10015, "SmartCompanion"}, {10016, "PlayService"},     {10017, "VmCore"},
-      {10018, "UNKNOWN"},       {20001, "DesktopStoreSdk"},  {20002, "DesktopStoreCompanion"},
-      {20003, "UNKNOWN"},       {30001, "GameHubSdk"},       {40001, "PartnerAppstore"},
-      {50001, "PartnerSdk"},    {60001, "StreamingSdk"},     {70001, "CafeClient"},
+      {0, "UNKNOWN"},
+      {10001, "StoreClient"},
+      {10002, "EmulatorClient"},
+      {10003, "HostService"},
+      {10004, "Updater"},
+      {10005, "Uninstaller"},
+      {10006, "DesktopCompanion"},
+      {10007, "UNKNOWN"},
+      {10008, "SetupWizard"},
+      {10009, "LaunchAgent"},
+      {10010, "FileBridge"},
+      {10011, "SetupFetcher"},
+      {10012, "UNKNOWN"},
+      {10013, "VmCrashNotifier"},
+      {10014, "VmHeadlessHost"},
+      {10015, "SmartCompanion"},
+      {10016, "PlayService"},
+      {10017, "VmCore"},
+      {10018, "UNKNOWN"},
+      {20001, "DesktopStoreSdk"},
+      {20002, "DesktopStoreCompanion"},
+      {20003, "UNKNOWN"},
+      {30001, "GameHubSdk"},
+      {40001, "PartnerAppstore"},
+      {50001, "PartnerSdk"},
+      {60001, "StreamingSdk"},
+      {70001, "CafeClient"},
       {-1, "UNKNOWN"},
   };
   for (const auto& [number, name] : rows) {
@@ -36,19 +54,20 @@ TEST(ModuleIdTest, NamesEveryRowOfTheIdentityTableAndUnknownForTheRest) {
 }
 
 TEST(IpcPacketTest, EnvelopeKeys) {
-  test_support::CheckRecordKeys(IpcPacket::ReceiverDefaults(), {
-      {"from", K::kInt32, true},
-      {"to", K::kInt32, true},
-      {"msg_id", K::kInt32, true},
-      {"data", K::kAny, true},
-      {"uac", K::kBool, false},
-      {"handle_self_ipc", K::kBool, false},
-      {"send_time_us", K::kUint64, false},
-      {"unique_id", K::kString, false},
-      {"from_process_id", K::kUint64, false},
-      {"to_process_id", K::kUint64, false},
-      {"response_channel", K::kString, false},
-  });
+  test_support::CheckRecordKeys(IpcPacket::ReceiverDefaults(),
+                                {
+                                    {"from", K::kInt32, true},
+                                    {"to", K::kInt32, true},
+                                    {"msg_id", K::kInt32, true},
+                                    {"data", K::kAny, true},
+                                    {"uac", K::kBool, false},
+                                    {"handle_self_ipc", K::kBool, false},
+                                    {"send_time_us", K::kUint64, false},
+                                    {"unique_id", K::kString, false},
+                                    {"from_process_id", K::kUint64, false},
+                                    {"to_process_id", K::kUint64, false},
+                                    {"response_channel", K::kString, false},
+                                });
 }
 
 TEST(IpcPacketTest, ANewPacketCarriesEveryDeliveryFieldButTheResponseChannel) {
@@ -56,7 +75,8 @@ TEST(IpcPacketTest, ANewPacketCarriesEveryDeliveryFieldButTheResponseChannel) {
   GetSystemTimeAsFileTime(&now);
   const std::uint64_t now_us =
       ((static_cast<std::uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) -
-       116444736000000000ULL) / 10;
+       116444736000000000ULL) /
+      10;
   for (const ModuleId local : {ModuleId::LaunchAgent, ModuleId::StoreClient}) {
     ipc::SetLocalModule(local);
     json packet = IpcPacket(ModuleId::EmulatorClient, 20001, {{"pkg_name", "a"}});
@@ -66,9 +86,13 @@ TEST(IpcPacketTest, ANewPacketCarriesEveryDeliveryFieldButTheResponseChannel) {
     const auto sent = packet["send_time_us"].get<std::uint64_t>();
     EXPECT_LT(sent > now_us ? sent - now_us : now_us - sent, 60'000'000u);
     for (const char* varying : {"from", "unique_id", "send_time_us"}) packet.erase(varying);
-    EXPECT_EQ(packet, json({{"to", 10002}, {"msg_id", 20001}, {"data", {{"pkg_name", "a"}}},
-                            {"uac", IsElevated()}, {"handle_self_ipc", false},
-                            {"from_process_id", GetCurrentProcessId()}, {"to_process_id", 0}}));
+    EXPECT_EQ(packet, json({{"to", 10002},
+                            {"msg_id", 20001},
+                            {"data", {{"pkg_name", "a"}}},
+                            {"uac", IsElevated()},
+                            {"handle_self_ipc", false},
+                            {"from_process_id", GetCurrentProcessId()},
+                            {"to_process_id", 0}}));
   }
   ipc::SetLocalModule(ModuleId::Unknown);
 }
@@ -80,7 +104,9 @@ TEST(IpcPacketTest, WireTextIsCompactUnescapedAndNulTerminated) {
   ASSERT_TRUE(text.has_value());
   EXPECT_EQ(text->back(), '\0');
   EXPECT_EQ(text->find('\n'), std::string::npos);
-  EXPECT_NE(text->find(R"("data":{"content":"kestova://search?q=caf)" "\xC3\xA9" R"("})"),
+  EXPECT_NE(text->find(R"("data":{"content":"kestova://search?q=caf)"
+                       "\xC3\xA9"
+                       R"("})"),
             std::string::npos);
   EXPECT_EQ(text->find("\\u"), std::string::npos);
   EXPECT_EQ(json(*ipc::ParseReceivedPacket(*text)), json(packet));

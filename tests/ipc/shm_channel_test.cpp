@@ -25,8 +25,9 @@ using shm_test::Received;
 
 // A named manual-reset event that peers open by name.
 struct Gate {
-  Gate() : name(test_support::UniqueName(L"kestova-shm-gate")),
-           event(CreateEventW(nullptr, TRUE, FALSE, name.c_str())) {}
+  Gate()
+      : name(test_support::UniqueName(L"kestova-shm-gate")),
+        event(CreateEventW(nullptr, TRUE, FALSE, name.c_str())) {}
   void Open() const { SetEvent(event.get()); }
   bool Wait() const { return WaitForSingleObject(event.get(), 60000) == WAIT_OBJECT_0; }
   std::wstring name;
@@ -92,11 +93,14 @@ class ShmChannelTest : public testing::Test {
  protected:
   Peer StartPeer(const std::wstring& arguments) {
     const std::wstring label = std::to_wstring(++peers_);
-    Peer peer{{}, temp_.path() / (L"report" + label), temp_.path() / (L"out" + label),
+    Peer peer{{},
+              temp_.path() / (L"report" + label),
+              temp_.path() / (L"out" + label),
               temp_.path() / (L"err" + label)};
     const auto exe = test_support::BinaryDir() / "shm_peer.exe";
     peer.process = test_support::StartProcess(
-        exe, L"\"" + exe.wstring() + L"\" " + arguments + L" report=\"" + peer.report.wstring() + L"\"",
+        exe,
+        L"\"" + exe.wstring() + L"\" " + arguments + L" report=\"" + peer.report.wstring() + L"\"",
         {.stdout_file = peer.out, .stderr_file = peer.err});
     EXPECT_TRUE(peer.process) << "cannot start shm_peer.exe: error " << GetLastError();
     return peer;
@@ -105,12 +109,14 @@ class ShmChannelTest : public testing::Test {
   // A receiver process that is connected when this returns.
   Peer StartReceiver(int count, bool global = true, const Gate* hold = nullptr) {
     Gate ready;
-    std::wstring arguments = L"role=recv name=" + WideName() + L" global=" + (global ? L"1" : L"0") +
-                             L" count=" + std::to_wstring(count) + L" ready=" + ready.name;
+    std::wstring arguments = L"role=recv name=" + WideName() + L" global=" +
+                             (global ? L"1" : L"0") + L" count=" + std::to_wstring(count) +
+                             L" ready=" + ready.name;
     if (hold != nullptr) arguments += L" hold=" + hold->name;
     Peer peer = StartPeer(arguments);
     const HANDLE waits[] = {ready.event.get(), peer.process.get()};
-    EXPECT_EQ(WaitForMultipleObjects(2, waits, FALSE, 60000), WAIT_OBJECT_0) << "receiver did not start";
+    EXPECT_EQ(WaitForMultipleObjects(2, waits, FALSE, 60000), WAIT_OBJECT_0)
+        << "receiver did not start";
     return peer;
   }
 
@@ -163,14 +169,14 @@ TEST_F(ShmChannelTest, ChannelObjectsCarryTheNamesPeersOpen) {
     EXPECT_TRUE(base::KernelHandle(OpenSemaphoreW(SYNCHRONIZE, FALSE, semaphore.c_str())))
         << WideToUtf8(semaphore);
   }
-  for (const std::wstring& mutex : {L"Global\\_cond_lock__waiter_cond___RD_CONN__" + name,
-                                    L"_waiter_lock___RD_CONN__" + name,
-                                    L"_waiter_lock___CC_CONN__" + name}) {
+  for (const std::wstring& mutex :
+       {L"Global\\_cond_lock__waiter_cond___RD_CONN__" + name, L"_waiter_lock___RD_CONN__" + name,
+        L"_waiter_lock___CC_CONN__" + name}) {
     EXPECT_TRUE(base::KernelHandle(OpenMutexW(SYNCHRONIZE, FALSE, mutex.c_str())))
         << WideToUtf8(mutex);
   }
-  EXPECT_FALSE(base::KernelHandle(
-      OpenFileMappingW(FILE_MAP_READ, FALSE, (L"Local\\__IPC_SHM____QU_CONN__64__8__" + name).c_str())));
+  EXPECT_FALSE(base::KernelHandle(OpenFileMappingW(
+      FILE_MAP_READ, FALSE, (L"Local\\__IPC_SHM____QU_CONN__64__8__" + name).c_str())));
 }
 
 TEST_F(ShmChannelTest, MessagesOfEverySizeArriveIntactInAnotherProcess) {
@@ -313,7 +319,8 @@ TEST_F(ShmChannelTest, EveryReceiverProcessGetsEveryMessageSentAfterItConnected)
   const std::size_t sizes[] = {8, 64, 500, 3000, 70, 12};
   std::vector<Peer> receivers;
   for (int i = 0; i < 3; ++i) receivers.push_back(StartReceiver(std::size(sizes)));
-  for (std::uint32_t i = 0; i < std::size(sizes); ++i) ASSERT_TRUE(Send(*sender, 5, i + 1, sizes[i]));
+  for (std::uint32_t i = 0; i < std::size(sizes); ++i)
+    ASSERT_TRUE(Send(*sender, 5, i + 1, sizes[i]));
   for (const Peer& receiver : receivers) {
     ASSERT_EQ(receiver.Finish(), 0u) << receiver.Err();
     const auto messages = receiver.Messages();
@@ -395,9 +402,10 @@ TEST_F(ShmChannelTest, AFullRingCutsOffTheReceiverThatStoppedReadingUntilItRecon
   ASSERT_TRUE(sent);
   const std::uint32_t stalled_bit = stalled->receiver_bit();
   const std::string bits = std::to_string(stalled_bit | reading->receiver_bit());
-  EXPECT_EQ(out, "force_push: msg_id = 256, remain = -48, size = 16\n"
-                 "force_push: k = 0, cc = " + bits + ", rem_cc = " +
-                 std::to_string(stalled_bit) + "\n");
+  EXPECT_EQ(out,
+            "force_push: msg_id = 256, remain = -48, size = 16\n"
+            "force_push: k = 0, cc = " +
+                bits + ", rem_cc = " + std::to_string(stalled_bit) + "\n");
   EXPECT_EQ(ring.cc.load(), reading->receiver_bit());
 
   auto newcomer = Channel::Open(name_, true);
@@ -538,10 +546,10 @@ TEST_F(ShmChannelTest, ForgedSlotsAreSkippedWithTheirTexts) {
     std::memcpy(slot.data, &index, sizeof(index));
     slot.commit_mark.store(~cursor);
   };
-  forge(100 - 64, 1, 45);       // chunk index out of range
-  forge(100 - 64, 1, -2);       // negative chunk index
+  forge(100 - 64, 1, 45);  // chunk index out of range
+  forge(100 - 64, 1, -2);  // negative chunk index
   ASSERT_TRUE(Send(*sender, 10, 0, 20));
-  forge(0x7FFFFF00, 0, 0);      // a first fragment announcing almost 2 GiB
+  forge(0x7FFFFF00, 0, 0);  // a first fragment announcing almost 2 GiB
   ASSERT_TRUE(Send(*sender, 10, 1, 20));
 
   ASSERT_EQ(receiver.Finish(), 0u) << receiver.Err();
@@ -550,9 +558,12 @@ TEST_F(ShmChannelTest, ForgedSlotsAreSkippedWithTheirTexts) {
   EXPECT_EQ(messages[0], Expected(10, 0, 20));
   EXPECT_EQ(messages[1], Expected(10, 1, 20));
   const std::string err = receiver.Err();
-  EXPECT_NE(err.find("[find_storage] id is invalid: id = 45, size = 100\n"), std::string::npos) << err;
-  EXPECT_NE(err.find("[find_storage] id is invalid: id = -2, size = 100\n"), std::string::npos) << err;
-  EXPECT_NE(receiver.Out().find("fail: shm::handle for large message. msg_id: "), std::string::npos);
+  EXPECT_NE(err.find("[find_storage] id is invalid: id = 45, size = 100\n"), std::string::npos)
+      << err;
+  EXPECT_NE(err.find("[find_storage] id is invalid: id = -2, size = 100\n"), std::string::npos)
+      << err;
+  EXPECT_NE(receiver.Out().find("fail: shm::handle for large message. msg_id: "),
+            std::string::npos);
 }
 
 TEST_F(ShmChannelTest, AChunkOutlivesASenderThatWaitsForItsReaders) {
@@ -608,7 +619,8 @@ TEST_F(ShmChannelTest, ConnectionIdsStayUniqueAcrossNamespaces) {
     // The counter the receiver is bound to runs far ahead of the other.
     std::atomic<std::uint32_t>& ahead = test.receiver_first_global ? global : local;
     const std::uint32_t floor = std::max(local.load(), global.load()) + 1000;
-    for (std::uint32_t value = ahead.load(); value < floor && !ahead.compare_exchange_weak(value, floor);) {
+    for (std::uint32_t value = ahead.load();
+         value < floor && !ahead.compare_exchange_weak(value, floor);) {
     }
     Gate ready;
     Peer receiver = StartPeer(L"role=recv name=" + WideName() + L" global=0 count=1 ready=" +
@@ -616,7 +628,8 @@ TEST_F(ShmChannelTest, ConnectionIdsStayUniqueAcrossNamespaces) {
     ASSERT_EQ(WaitForSingleObject(ready.event.get(), 60000), WAIT_OBJECT_0);
     const std::uint32_t local_after_receiver = local.load();
     const std::uint32_t global_after_receiver = global.load();
-    Peer sender = StartSender(16, 1, 13, L"first=" + std::wstring(test.sender_first_global ? L"1" : L"0"), false);
+    Peer sender = StartSender(
+        16, 1, 13, L"first=" + std::wstring(test.sender_first_global ? L"1" : L"0"), false);
     ASSERT_EQ(sender.Finish(), 0u) << sender.Err();
     ASSERT_EQ(receiver.Finish(), 0u) << receiver.Err();
     EXPECT_NE(sender.ConnId(), receiver.ConnId());

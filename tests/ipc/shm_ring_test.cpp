@@ -125,12 +125,15 @@ TEST(RingTest, DeliversAcrossTwoToThe32ndSlots) {
     int receivers;
     bool peer_writes_low_marks;
   };
-  const Case cases[] = {{0, 1, false},           {(1ull << 32) - 16, 1, false},
-                        {(1ull << 32) + 5, 1, false}, {(1ull << 32) - 16, 3, false},
-                        {(1ull << 32) + 5, 3, false}, {(1ull << 32) - 16, 1, true}};
+  const Case cases[] = {{0, 1, false},
+                        {(1ull << 32) - 16, 1, false},
+                        {(1ull << 32) + 5, 1, false},
+                        {(1ull << 32) - 16, 3, false},
+                        {(1ull << 32) + 5, 3, false},
+                        {(1ull << 32) - 16, 1, true}};
   for (const Case& test : cases) {
-    SCOPED_TRACE(testing::Message() << "start " << test.start << ", receivers "
-                                    << test.receivers << (test.peer_writes_low_marks ? ", low marks" : ""));
+    SCOPED_TRACE(testing::Message() << "start " << test.start << ", receivers " << test.receivers
+                                    << (test.peer_writes_low_marks ? ", low marks" : ""));
     auto ring = NewRing();
     ring->write_cursor.store(test.start);
     std::vector<std::uint32_t> bits;
@@ -143,8 +146,8 @@ TEST(RingTest, DeliversAcrossTwoToThe32ndSlots) {
     for (std::uint32_t i = 0; i < 2 * kRingSlots + 40; ++i) {
       const std::uint64_t cursor = test.start + i;
       const bool in_chunk = i % 3 == 0;
-      const Fragment fragment = in_chunk ? Fragment{7, i, 100 - 64, kStoredInChunk, &chunk_index, 4}
-                                         : Small(i, i);
+      const Fragment fragment =
+          in_chunk ? Fragment{7, i, 100 - 64, kStoredInChunk, &chunk_index, 4} : Small(i, i);
       ASSERT_EQ(TryNormalPush(*ring, fragment), PushResult::kPushed) << i;
       Slot& slot = ring->slots[cursor % kRingSlots];
       for (int r = 0; r < test.receivers; ++r) {
@@ -215,7 +218,8 @@ TEST(RingTest, ConcurrentSendersClaimEverySlotOnce) {
   std::uint32_t cursor = 0;
   std::uint32_t received = 0;
   bool in_order = true;
-  while (in_order && received < kSenders * kPerSender && std::chrono::steady_clock::now() <= deadline) {
+  while (in_order && received < kSenders * kPerSender &&
+         std::chrono::steady_clock::now() <= deadline) {
     const auto message = Pop(*ring, cursor, bit);
     if (!message) continue;
     const std::uint32_t value = ValueOf(*message);
@@ -236,8 +240,15 @@ TEST(ReceiveCacheTest, ReassemblesInterleavedMessagesAndDropsIncompleteOnes) {
     std::size_t offset;  // into the message of that id
   };
   const std::map<std::uint32_t, std::size_t> sizes = {{1, 150}, {2, 64}, {3, 200}, {4, 70}};
-  const Part arrivals[] = {{1, 0}, {3, 0}, {1, 64}, {2, 0}, {3, 64},
-                           /* 3 at 128 lost */ {1, 128}, {3, 192}, {4, 0}, {4, 64}};
+  const Part arrivals[] = {{1, 0},
+                           {3, 0},
+                           {1, 64},
+                           {2, 0},
+                           {3, 64},
+                           /* 3 at 128 lost */ {1, 128},
+                           {3, 192},
+                           {4, 0},
+                           {4, 64}};
   const std::map<std::uint32_t, std::size_t> complete_after = {{2, 3}, {1, 5}, {4, 8}};
   ReceiveCache cache;
   for (std::size_t i = 0; i < std::size(arrivals); ++i) {
@@ -247,7 +258,8 @@ TEST(ReceiveCacheTest, ReassemblesInterleavedMessagesAndDropsIncompleteOnes) {
     SlotMessage slot{};
     slot.id = part.id;
     slot.remain = static_cast<std::int32_t>(size - part.offset) - 64;
-    std::memcpy(slot.data, payload.data() + part.offset, std::min<std::size_t>(64, size - part.offset));
+    std::memcpy(slot.data, payload.data() + part.offset,
+                std::min<std::size_t>(64, size - part.offset));
     const ReceiveBuffer whole = cache.Add(slot, size - part.offset);
     const auto expected = std::find_if(complete_after.begin(), complete_after.end(),
                                        [&](const auto& entry) { return entry.second == i; });
@@ -263,9 +275,13 @@ TEST(ReceiveCacheTest, ReassemblesInterleavedMessagesAndDropsIncompleteOnes) {
 }
 
 TEST(ChunkTest, SizeLeavesRoomForTheHeaderInStepsOf1024) {
-  const std::pair<std::size_t, std::size_t> cases[] = {
-      {65, 1024}, {100, 1024}, {1016, 1024}, {1017, 2048}, {2040, 2048}, {2041, 3072},
-      {5 * 1024 * 1024, 5 * 1024 * 1024 + 1024}};
+  const std::pair<std::size_t, std::size_t> cases[] = {{65, 1024},
+                                                       {100, 1024},
+                                                       {1016, 1024},
+                                                       {1017, 2048},
+                                                       {2040, 2048},
+                                                       {2041, 3072},
+                                                       {5 * 1024 * 1024, 5 * 1024 * 1024 + 1024}};
   for (const auto& [message, chunk] : cases) EXPECT_EQ(ChunkSizeFor(message), chunk) << message;
   EXPECT_EQ(ChunkBlockBytes(1024), 32u * 1024 + 40);
 }

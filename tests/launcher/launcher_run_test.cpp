@@ -10,8 +10,7 @@
 
 namespace {
 
-constexpr char kRule[] =
-    "=================================================================";
+constexpr char kRule[] = "=================================================================";
 constexpr char kStamp[] = R"(\[\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] )";
 
 std::string ToAnsi(const std::wstring& text) {
@@ -37,8 +36,8 @@ class LauncherRunTest : public testing::Test {
   }
 
   std::vector<std::string> LogLines() const {
-    return test_support::SplitLines(test_support::ReadFileBytes(
-        temp_.path() / "Velmora" / "Kestova" / "launcher.log"));
+    return test_support::SplitLines(
+        test_support::ReadFileBytes(temp_.path() / "Velmora" / "Kestova" / "launcher.log"));
   }
 
   // The frame one run leaves: two empty lines, the rule, the start line, the
@@ -54,7 +53,8 @@ class LauncherRunTest : public testing::Test {
     const std::string record_prefix_pattern =
         std::string(kStamp) + R"(\[\d+\.\d+\]\[Initialize\]: \[Cmd\]:)";
     std::smatch prefix;
-    ASSERT_TRUE(std::regex_search(lines[first + 4], prefix, std::regex("^" + record_prefix_pattern)))
+    ASSERT_TRUE(
+        std::regex_search(lines[first + 4], prefix, std::regex("^" + record_prefix_pattern)))
         << lines[first + 4];
     EXPECT_EQ(lines[first + 4].substr(prefix.length()), command_line);
     for (size_t i = 0; i < dispatch_records.size(); ++i) {

@@ -64,7 +64,7 @@ void RegistryOverrides::Save(HKEY hive, const std::wstring& key, const std::wstr
   DWORD type = 0;
   DWORD size = 0;
   // The key and each missing parent will be made by the write that follows.
-  for (size_t end = key.find(L'\\'); ; end = key.find(L'\\', end + 1)) {
+  for (size_t end = key.find(L'\\');; end = key.find(L'\\', end + 1)) {
     const std::wstring level = key.substr(0, end);
     base::RegKey existing;
     if (RegOpenKeyExW(hive, level.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, existing.put()) !=

@@ -13,8 +13,7 @@ namespace {
 using test_support::ReadFileBytes;
 using test_support::SplitLines;
 
-constexpr char kRule[] =
-    "=================================================================";
+constexpr char kRule[] = "=================================================================";
 constexpr char kStamp[] = R"(\[\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] )";
 
 // Points the temporary folder of this process, and of the children it
@@ -28,8 +27,7 @@ class LoggerTest : public testing::Test {
   static std::string RecordPattern(DWORD thread_id, const std::string& function,
                                    const std::string& message) {
     return std::string("^") + kStamp + "\\[" + std::to_string(thread_id) + "\\." +
-           std::to_string(GetCurrentProcessId()) + "\\]\\[" + function + "\\]: " +
-           message + "$";
+           std::to_string(GetCurrentProcessId()) + "\\]\\[" + function + "\\]: " + message + "$";
   }
 
   static std::vector<std::smatch> Matches(const std::vector<std::string>& lines,
@@ -76,8 +74,7 @@ TEST_F(LoggerTest, FramesRecordsWithBannersAndFormatsEachLine) {
     logger.Start("unit", std::ios::app);
     logger.Start("second", std::ios::out);  // a second start changes nothing
     logger.Log("plain", CallSite::Here(), 4312);
-    logger.Log("value {} and {}", CallSite::Here(), 17, "{not a field}",
-               std::string("text"));
+    logger.Log("value {} and {}", CallSite::Here(), 17, "{not a field}", std::string("text"));
     logger.End();
   }
   const auto lines = LogLines();
@@ -92,8 +89,7 @@ TEST_F(LoggerTest, FramesRecordsWithBannersAndFormatsEachLine) {
   EXPECT_TRUE(std::regex_match(
       lines[5], std::regex(RecordPattern(17, "TestBody", R"(value \{not a field\} and text)"))))
       << lines[5];
-  EXPECT_TRUE(std::regex_match(lines[6], std::regex(std::string(kStamp) + " log end")))
-      << lines[6];
+  EXPECT_TRUE(std::regex_match(lines[6], std::regex(std::string(kStamp) + " log end"))) << lines[6];
   EXPECT_EQ(lines[7], kRule);
   EXPECT_FALSE(std::filesystem::exists(LogFolder() / "second.log"));
 }
@@ -128,10 +124,11 @@ TEST_F(LoggerTest, ShowsTheLoggingThreadsIdAndTheSameProcessId) {
   const base::KernelHandle child = test_support::StartChild(L"log-from-thread");
   ASSERT_EQ(test_support::WaitForExitCode(child), 0u);
   const auto lines = LogLines();
-  const auto from_thread =
-      Matches(lines, std::regex(std::string(kStamp) + R"(\[(\d+)\.(\d+)\]\[.*\]: from the other thread)"));
+  const auto from_thread = Matches(
+      lines, std::regex(std::string(kStamp) + R"(\[(\d+)\.(\d+)\]\[.*\]: from the other thread)"));
   const auto from_main = Matches(
-      lines, std::regex(std::string(kStamp) + R"(\[(\d+)\.(\d+)\]\[.*\]: the other thread was (\d+))"));
+      lines,
+      std::regex(std::string(kStamp) + R"(\[(\d+)\.(\d+)\]\[.*\]: the other thread was (\d+))"));
   ASSERT_EQ(from_thread.size(), 1u);
   ASSERT_EQ(from_main.size(), 1u);
   EXPECT_EQ(from_thread[0][1], from_main[0][3]);

@@ -15,83 +15,90 @@ constexpr bool kOptional = false;
 constexpr bool kBooleansAsNumbers = true;
 
 const json kOpenFile = {{"file_path", "C:\\a.txt"}, {"mime_type", "text/plain"}};
-const json kOwnerWindow = {{"owner_win_handle", 18446744073709551615u}, {"owner_dpi", 1.25},
-                           {"owner_x", -1}, {"owner_y", 2}, {"owner_cx", 3}, {"owner_cy", 4}};
+const json kOwnerWindow = {{"owner_win_handle", 18446744073709551615u},
+                           {"owner_dpi", 1.25},
+                           {"owner_x", -1},
+                           {"owner_y", 2},
+                           {"owner_cx", 3},
+                           {"owner_cy", 4}};
 const json kStepCounter = {{"step", 2}, {"time", 1733500000000u}};
-const json kLinkInfo = {{"session_id", "s"}, {"install_from", "w"}, {"pkg_name", "com.b"},
+const json kLinkInfo = {{"session_id", "s"},
+                        {"install_from", "w"},
+                        {"pkg_name", "com.b"},
                         {"step_counter", kStepCounter}};
 
 TEST(LaunchRecordsTest, AppLaunchInfoKeys) {
   CheckRecordKeys(AppLaunchInfo{}, {
-      {"pkg_name", K::kString, kRequired},
-      {"rotation", K::kUint32, kOptional, kBooleansAsNumbers},
-      {"source", K::kInt32, kOptional},
-      {"deep_link", K::kString, kOptional},
-      {"from_source", K::kString, kOptional},
-      {"app_category", K::kUint32, kOptional, kBooleansAsNumbers},
-      {"orientation", K::kInt32, kOptional},
-      {"display_id", K::kUint32, kOptional, kBooleansAsNumbers},
-      {"extra_data", K::kAny, kOptional},
-      {"hash_code", K::kUint32, kOptional, kBooleansAsNumbers},
-      {"app_name", K::kString, kOptional},
-      {"from_pkg_name", K::kString, kOptional},
-      {"notification_id", K::kString, kOptional},
-      {"show_keymap_sidebar", K::kBool, kOptional},
-      {"keymap_sidebar_url", K::kString, kOptional},
-      {"is_redirect_url", K::kBool, kOptional},
-      {"open_file", K::kRecord, kOptional, false, kOpenFile},
-      {"mbrix_desktop_link_onclose", K::kBool, kOptional},
-      {"qb_param", K::kRecord, kOptional, false, kOwnerWindow},
-      {"app_pullup_type", K::kInt32, kOptional},
-      {"oem_product", K::kString, kOptional},
-      {"specific_behavior", K::kString, kOptional},
-      {"launch_tv_series", K::kString, kOptional},
-      {"app_inner_shortcut", K::kString, kOptional},
-      {"report_info", K::kString, kOptional},
-      {"action_type", K::kString, kOptional},
-      {"update_type", K::kString, kOptional},
-      {"window_config", K::kString, kOptional},
-  });
+                                       {"pkg_name", K::kString, kRequired},
+                                       {"rotation", K::kUint32, kOptional, kBooleansAsNumbers},
+                                       {"source", K::kInt32, kOptional},
+                                       {"deep_link", K::kString, kOptional},
+                                       {"from_source", K::kString, kOptional},
+                                       {"app_category", K::kUint32, kOptional, kBooleansAsNumbers},
+                                       {"orientation", K::kInt32, kOptional},
+                                       {"display_id", K::kUint32, kOptional, kBooleansAsNumbers},
+                                       {"extra_data", K::kAny, kOptional},
+                                       {"hash_code", K::kUint32, kOptional, kBooleansAsNumbers},
+                                       {"app_name", K::kString, kOptional},
+                                       {"from_pkg_name", K::kString, kOptional},
+                                       {"notification_id", K::kString, kOptional},
+                                       {"show_keymap_sidebar", K::kBool, kOptional},
+                                       {"keymap_sidebar_url", K::kString, kOptional},
+                                       {"is_redirect_url", K::kBool, kOptional},
+                                       {"open_file", K::kRecord, kOptional, false, kOpenFile},
+                                       {"mbrix_desktop_link_onclose", K::kBool, kOptional},
+                                       {"qb_param", K::kRecord, kOptional, false, kOwnerWindow},
+                                       {"app_pullup_type", K::kInt32, kOptional},
+                                       {"oem_product", K::kString, kOptional},
+                                       {"specific_behavior", K::kString, kOptional},
+                                       {"launch_tv_series", K::kString, kOptional},
+                                       {"app_inner_shortcut", K::kString, kOptional},
+                                       {"report_info", K::kString, kOptional},
+                                       {"action_type", K::kString, kOptional},
+                                       {"update_type", K::kString, kOptional},
+                                       {"window_config", K::kString, kOptional},
+                                   });
 }
 
 TEST(LaunchRecordsTest, NestedLaunchRecordKeys) {
-  CheckRecordKeys(OpenFileInfo{}, {{"file_path", K::kString, kRequired},
-                                   {"mime_type", K::kString, kRequired}});
+  CheckRecordKeys(OpenFileInfo{},
+                  {{"file_path", K::kString, kRequired}, {"mime_type", K::kString, kRequired}});
   CheckRecordKeys(OwnerWindowInfo{}, {
-      {"owner_win_handle", K::kUint64, kRequired},
-      {"owner_dpi", K::kFloat, kRequired, kBooleansAsNumbers},
-      {"owner_x", K::kInt32, kRequired, kBooleansAsNumbers},
-      {"owner_y", K::kInt32, kRequired, kBooleansAsNumbers},
-      {"owner_cx", K::kInt32, kRequired, kBooleansAsNumbers},
-      {"owner_cy", K::kInt32, kRequired, kBooleansAsNumbers},
-  });
+                                         {"owner_win_handle", K::kUint64, kRequired},
+                                         {"owner_dpi", K::kFloat, kRequired, kBooleansAsNumbers},
+                                         {"owner_x", K::kInt32, kRequired, kBooleansAsNumbers},
+                                         {"owner_y", K::kInt32, kRequired, kBooleansAsNumbers},
+                                         {"owner_cx", K::kInt32, kRequired, kBooleansAsNumbers},
+                                         {"owner_cy", K::kInt32, kRequired, kBooleansAsNumbers},
+                                     });
 }
 
 TEST(LaunchRecordsTest, InstallAppInfoKeys) {
-  CheckRecordKeys(InstallAppInfo{}, {
-      {"pkg_name", K::kString, kRequired},
-      {"version_code", K::kString, kOptional},
-      {"version_name", K::kString, kOptional},
-      {"icon", K::kString, kRequired},
-      {"name", K::kString, kRequired},
-      {"md5", K::kString, kOptional},
-      {"engine_name", K::kString, kRequired},
-      {"file_path", K::kString, kRequired},
-      {"json_data", K::kString, kOptional},
-      {"state", K::kInt32, kOptional},
-      {"from_source", K::kString, kOptional},
-      {"oem", K::kString, kOptional},
-      {"shield_shortcut", K::kInt32, kOptional, kBooleansAsNumbers},
-      {"link_info", K::kRecord, kOptional, false, kLinkInfo},
-      {"action_type", K::kString, kOptional},
-      {"update_type", K::kString, kOptional},
-  });
+  CheckRecordKeys(InstallAppInfo{},
+                  {
+                      {"pkg_name", K::kString, kRequired},
+                      {"version_code", K::kString, kOptional},
+                      {"version_name", K::kString, kOptional},
+                      {"icon", K::kString, kRequired},
+                      {"name", K::kString, kRequired},
+                      {"md5", K::kString, kOptional},
+                      {"engine_name", K::kString, kRequired},
+                      {"file_path", K::kString, kRequired},
+                      {"json_data", K::kString, kOptional},
+                      {"state", K::kInt32, kOptional},
+                      {"from_source", K::kString, kOptional},
+                      {"oem", K::kString, kOptional},
+                      {"shield_shortcut", K::kInt32, kOptional, kBooleansAsNumbers},
+                      {"link_info", K::kRecord, kOptional, false, kLinkInfo},
+                      {"action_type", K::kString, kOptional},
+                      {"update_type", K::kString, kOptional},
+                  });
   CheckRecordKeys(LinkInfo{}, {
-      {"session_id", K::kString, kRequired},
-      {"install_from", K::kString, kRequired},
-      {"pkg_name", K::kString, kRequired},
-      {"step_counter", K::kRecord, kOptional, false, kStepCounter},
-  });
+                                  {"session_id", K::kString, kRequired},
+                                  {"install_from", K::kString, kRequired},
+                                  {"pkg_name", K::kString, kRequired},
+                                  {"step_counter", K::kRecord, kOptional, false, kStepCounter},
+                              });
   CheckRecordKeys(StepCounter{}, {{"step", K::kInt32, kRequired, kBooleansAsNumbers},
                                   {"time", K::kUint64, kRequired}});
 }

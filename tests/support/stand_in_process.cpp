@@ -20,8 +20,8 @@ StandInProcess::StandInProcess(const std::filesystem::path& folder, const std::w
   const std::wstring release_name = UniqueName(L"kestova-stand-in-release");
   const base::KernelHandle ready(CreateEventW(nullptr, TRUE, FALSE, ready_name.c_str()));
   release_.reset(CreateEventW(nullptr, TRUE, FALSE, release_name.c_str()));
-  std::wstring command_line = L"\"" + image_.wstring() + L"\" --signal " + ready_name +
-                              L" --wait " + release_name;
+  std::wstring command_line =
+      L"\"" + image_.wstring() + L"\" --signal " + ready_name + L" --wait " + release_name;
   if (!arguments.empty()) command_line += L" " + arguments;
   process_ = StartProcess(image_, command_line);
   if (!process_) return;

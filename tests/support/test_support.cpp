@@ -14,9 +14,7 @@ std::map<std::wstring, ChildMain>& Roles() {
   return roles;
 }
 
-std::wstring QuoteForCommandLine(const std::wstring& text) {
-  return L"\"" + text + L"\"";
-}
+std::wstring QuoteForCommandLine(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 std::wstring UpperCase(std::wstring text) {
   for (wchar_t& c : text) c = towupper(c);
@@ -35,9 +33,8 @@ std::wstring BuildEnvironment(const std::map<std::wstring, std::wstring>& overri
   }
   FreeEnvironmentStringsW(block);
   for (const auto& [key, value] : overrides) {
-    std::erase_if(merged, [&](const auto& item) {
-      return UpperCase(item.first) == UpperCase(key);
-    });
+    std::erase_if(merged,
+                  [&](const auto& item) { return UpperCase(item.first) == UpperCase(key); });
     merged[key] = value;
   }
   std::wstring result;
@@ -74,8 +71,7 @@ static base::FileHandle InheritableFile(const std::filesystem::path& path) {
 }
 
 base::KernelHandle StartProcess(const std::filesystem::path& executable,
-                                const std::wstring& command_line,
-                                const ProcessOptions& options) {
+                                const std::wstring& command_line, const ProcessOptions& options) {
   std::wstring mutable_line = command_line;
   std::wstring env_block;
   if (!options.environment.empty()) env_block = BuildEnvironment(options.environment);
@@ -90,10 +86,9 @@ base::KernelHandle StartProcess(const std::filesystem::path& executable,
     startup.hStdError = err ? err.get() : nullptr;
   }
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(executable.c_str(), mutable_line.data(), nullptr, nullptr,
-                      redirected, CREATE_UNICODE_ENVIRONMENT,
-                      env_block.empty() ? nullptr : env_block.data(), nullptr,
-                      &startup, &info)) {
+  if (!CreateProcessW(executable.c_str(), mutable_line.data(), nullptr, nullptr, redirected,
+                      CREATE_UNICODE_ENVIRONMENT, env_block.empty() ? nullptr : env_block.data(),
+                      nullptr, &startup, &info)) {
     return {};
   }
   base::KernelHandle thread(info.hThread);

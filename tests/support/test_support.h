@@ -36,8 +36,7 @@ base::KernelHandle StartProcess(const std::filesystem::path& executable,
                                 const std::wstring& command_line,
                                 const ProcessOptions& options = {});
 // Starts this executable as the given child role.
-base::KernelHandle StartChild(const std::wstring& role,
-                              const std::wstring& arguments = L"");
+base::KernelHandle StartChild(const std::wstring& role, const std::wstring& arguments = L"");
 // Waits (a minute at most) and returns the exit code, or -1.
 DWORD WaitForExitCode(const base::KernelHandle& process);
 

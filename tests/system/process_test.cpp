@@ -162,9 +162,9 @@ TEST(ProcessFactsTest, StartTimeIsStableAndRecent) {
   EXPECT_EQ(ProcessStartTimeMs(), start);
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
-  const uint64_t now_ms =
-      ((static_cast<uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) -
-       116444736000000000ULL) / 10000;
+  const uint64_t now_ms = ((static_cast<uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) -
+                           116444736000000000ULL) /
+                          10000;
   EXPECT_LE(start, now_ms);
   EXPECT_LT(now_ms - start, 10ull * 60 * 1000);
 }
@@ -181,8 +181,7 @@ TEST_F(ProcessTest, GlobalObjectIsPresentOnlyWhileAnotherProcessHoldsIt) {
   EXPECT_FALSE(IsGlobalObjectPresent(name));
   EXPECT_FALSE(IsGlobalObjectPresent(name));  // the probe left the name free
   {
-    StandInProcess holder(temp_.path(), UniqueExe(),
-                          L"--hold-mutex Global\\" + Utf8ToWide(name));
+    StandInProcess holder(temp_.path(), UniqueExe(), L"--hold-mutex Global\\" + Utf8ToWide(name));
     ASSERT_TRUE(holder.started());
     EXPECT_TRUE(IsGlobalObjectPresent(name));
     EXPECT_FALSE(IsGlobalObjectPresent("Local-only-" + name));
@@ -198,8 +197,8 @@ TEST(SecurityAttributesTest, AreBuiltOnceWithANullDacl) {
   BOOL present = FALSE;
   BOOL defaulted = TRUE;
   PACL dacl = reinterpret_cast<PACL>(1);
-  ASSERT_TRUE(GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &dacl,
-                                        &defaulted));
+  ASSERT_TRUE(
+      GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &dacl, &defaulted));
   EXPECT_TRUE(present);
   EXPECT_EQ(dacl, nullptr);
 }
@@ -214,8 +213,8 @@ TEST_F(ProcessTest, ShellOpenStartsTheProgramWithItsParametersAndFolder) {
   const std::wstring release_name = test_support::UniqueName(L"kestova-shell-release");
   const base::KernelHandle release(CreateEventW(nullptr, TRUE, FALSE, release_name.c_str()));
 
-  const std::wstring parameters = L"--record \"" + record.wstring() + L"\" --signal " +
-                                  done_name + L" --wait " + release_name;
+  const std::wstring parameters =
+      L"--record \"" + record.wstring() + L"\" --signal " + done_name + L" --wait " + release_name;
   EXPECT_EQ(ShellOpen(image.wstring(), parameters, work.wstring()), 0u);
   ASSERT_EQ(WaitForSingleObject(done.get(), 60000), WAIT_OBJECT_0);
   // Wine gives the console program a console host of its own, which keeps the

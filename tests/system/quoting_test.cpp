@@ -35,8 +35,7 @@ TEST(QuoteArgumentTest, NarrowFormKeepsNonAsciiCharacters) {
 TEST(ComposeOptionsTest, WritesEntriesInCodeUnitOrder) {
   EXPECT_EQ(ComposeOptions(std::map<std::wstring, std::wstring>{{L"b", L"2"}, {L"a", L"1"}}),
             LR"(--a "1" --b "2" )");
-  EXPECT_EQ(ComposeOptions(std::map<std::wstring, std::wstring>{{L"name", L""}}),
-            LR"(--name "" )");
+  EXPECT_EQ(ComposeOptions(std::map<std::wstring, std::wstring>{{L"name", L""}}), LR"(--name "" )");
   EXPECT_EQ(ComposeOptions(std::map<std::wstring, std::wstring>{}), L"");
   // Upper case sorts before lower case, and UTF-8 bytes above 0x7F after both.
   EXPECT_EQ(ComposeOptions(std::map<std::string, std::string>{
@@ -55,8 +54,13 @@ TEST(TextConversionTest, RoundTripsAndReplacesInvalidInput) {
   EXPECT_EQ(WideToUtf8(L""), "");
   EXPECT_EQ(Utf8ToWide("\xF0\x9F\x98\x80"), L"\U0001F600");
   EXPECT_EQ(WideToUtf8(L"\U0001F600 \u00e9"), "\xF0\x9F\x98\x80 \xC3\xA9");
-  EXPECT_EQ(Utf8ToWide("a\xFF" "b"), L"a\uFFFDb");
-  EXPECT_EQ(WideToUtf8(std::wstring(L"a\xD800" L"b")), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(Utf8ToWide("a\xFF"
+                       "b"),
+            L"a\uFFFDb");
+  EXPECT_EQ(WideToUtf8(std::wstring(L"a\xD800"
+                                    L"b")),
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(Utf8ToWide(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));
 }
 

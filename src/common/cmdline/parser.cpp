@@ -2,8 +2,7 @@
 
 namespace cmdline {
 
-parser::option_without_value::option_without_value(std::wstring long_name,
-                                                   wchar_t short_name,
+parser::option_without_value::option_without_value(std::wstring long_name, wchar_t short_name,
                                                    std::wstring description)
     : long_name_(std::move(long_name)),
       short_name_(short_name),
@@ -14,14 +13,11 @@ bool parser::option_without_value::set() {
   return true;
 }
 
-std::wstring parser::option_without_value::short_description() const {
-  return L"--" + long_name_;
-}
+std::wstring parser::option_without_value::short_description() const { return L"--" + long_name_; }
 
 bool parser::add_flag(const std::wstring& long_name, wchar_t short_name,
                       const std::wstring& description) {
-  return add_option(
-      std::make_unique<option_without_value>(long_name, short_name, description));
+  return add_option(std::make_unique<option_without_value>(long_name, short_name, description));
 }
 
 bool parser::add_option(std::unique_ptr<option_base> option) {
@@ -54,8 +50,7 @@ void parser::set_flag_option(const std::wstring& long_name) {
   }
 }
 
-void parser::set_value_option(const std::wstring& long_name,
-                              const std::wstring& value) {
+void parser::set_value_option(const std::wstring& long_name, const std::wstring& value) {
   const auto found = options_.find(long_name);
   if (found == options_.end()) {
     errors_.push_back(L"undefined option: --" + long_name);
@@ -71,16 +66,14 @@ bool parser::build_short_names(std::map<wchar_t, std::wstring>& short_names) {
     const wchar_t short_name = option->short_name();
     if (long_name.empty() || short_name == 0) continue;
     if (!short_names.emplace(short_name, long_name).second) {
-      errors_.push_back(std::wstring(L"short option '") + short_name +
-                        L"' is ambiguous");
+      errors_.push_back(std::wstring(L"short option '") + short_name + L"' is ambiguous");
       return false;
     }
   }
   return true;
 }
 
-const std::wstring* parser::find_short(
-    wchar_t name, const std::map<wchar_t, std::wstring>& table) {
+const std::wstring* parser::find_short(wchar_t name, const std::map<wchar_t, std::wstring>& table) {
   const auto found = table.find(name);
   if (found == table.end()) {
     errors_.push_back(std::wstring(L"undefined short option: -") + name);
@@ -90,9 +83,8 @@ const std::wstring* parser::find_short(
 }
 
 void parser::parse_short_group(const std::wstring& group,
-                               const std::map<wchar_t, std::wstring>& short_names,
-                               int argc, const wchar_t* const argv[],
-                               int& index) {
+                               const std::map<wchar_t, std::wstring>& short_names, int argc,
+                               const wchar_t* const argv[], int& index) {
   for (size_t position = 0; position + 1 < group.size(); ++position) {
     if (const std::wstring* long_name = find_short(group[position], short_names)) {
       set_flag_option(*long_name);

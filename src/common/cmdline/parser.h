@@ -27,9 +27,7 @@ struct default_reader {
 
 template <>
 struct default_reader<std::wstring> {
-  std::optional<std::wstring> operator()(const std::wstring& text) const {
-    return text;
-  }
+  std::optional<std::wstring> operator()(const std::wstring& text) const { return text; }
 };
 
 // A parser for wide command lines. Problems are collected in errors() rather
@@ -53,8 +51,7 @@ class parser {
 
   class option_without_value : public option_base {
    public:
-    option_without_value(std::wstring long_name, wchar_t short_name,
-                         std::wstring description);
+    option_without_value(std::wstring long_name, wchar_t short_name, std::wstring description);
     bool takes_value() const override { return false; }
     bool set(const std::wstring&) override { return false; }
     bool set() override;
@@ -76,13 +73,12 @@ class parser {
   template <typename T>
   class option_with_value : public option_base {
    public:
-    option_with_value(std::wstring long_name, wchar_t short_name,
-                      bool required, std::wstring description, T default_value)
+    option_with_value(std::wstring long_name, wchar_t short_name, bool required,
+                      std::wstring description, T default_value)
         : long_name_(std::move(long_name)),
           short_name_(short_name),
           required_(required),
-          description_(complete_description(std::move(description), required,
-                                            default_value)),
+          description_(complete_description(std::move(description), required, default_value)),
           default_value_(default_value),
           actual_value_(std::move(default_value)) {}
 
@@ -111,9 +107,12 @@ class parser {
 
    private:
     static std::wstring type_name() {
-      if constexpr (std::is_same_v<T, std::wstring>) return L"string";
-      else if constexpr (std::is_same_v<T, bool>) return L"bool";
-      else return L"int";
+      if constexpr (std::is_same_v<T, std::wstring>)
+        return L"string";
+      else if constexpr (std::is_same_v<T, bool>)
+        return L"bool";
+      else
+        return L"int";
     }
     static std::wstring complete_description(std::wstring text, bool required,
                                              const T& default_value) {
@@ -141,9 +140,7 @@ class parser {
     using option_with_value<T>::option_with_value;
 
    protected:
-    std::optional<T> read(const std::wstring& text) const override {
-      return Reader()(text);
-    }
+    std::optional<T> read(const std::wstring& text) const override { return Reader()(text); }
   };
 
   parser() = default;
@@ -152,15 +149,12 @@ class parser {
 
   // False, and nothing added, when the long name is taken.
   template <typename T>
-  bool add(const std::wstring& long_name, wchar_t short_name,
-           const std::wstring& description, bool required, T default_value) {
-    return add_option(
-        std::make_unique<option_with_value_with_reader<T, default_reader<T>>>(
-            long_name, short_name, required, description,
-            std::move(default_value)));
+  bool add(const std::wstring& long_name, wchar_t short_name, const std::wstring& description,
+           bool required, T default_value) {
+    return add_option(std::make_unique<option_with_value_with_reader<T, default_reader<T>>>(
+        long_name, short_name, required, description, std::move(default_value)));
   }
-  bool add_flag(const std::wstring& long_name, wchar_t short_name,
-                const std::wstring& description);
+  bool add_flag(const std::wstring& long_name, wchar_t short_name, const std::wstring& description);
 
   // argv[0] is the program path. True exactly when no error was found.
   bool parse(int argc, const wchar_t* const argv[]);
@@ -173,8 +167,7 @@ class parser {
   std::optional<T> get(const std::wstring& long_name) const {
     const auto found = options_.find(long_name);
     if (found == options_.end()) return std::nullopt;
-    const auto* option =
-        dynamic_cast<const option_with_value<T>*>(found->second.get());
+    const auto* option = dynamic_cast<const option_with_value<T>*>(found->second.get());
     if (option == nullptr) return std::nullopt;
     return option->value();
   }
@@ -187,14 +180,12 @@ class parser {
  private:
   bool add_option(std::unique_ptr<option_base> option);
   void set_flag_option(const std::wstring& long_name);
-  void set_value_option(const std::wstring& long_name,
-                        const std::wstring& value);
+  void set_value_option(const std::wstring& long_name, const std::wstring& value);
   bool build_short_names(std::map<wchar_t, std::wstring>& short_names);
   void parse_short_group(const std::wstring& group,
-                         const std::map<wchar_t, std::wstring>& short_names,
-                         int argc, const wchar_t* const argv[], int& index);
-  const std::wstring* find_short(wchar_t name,
-                                 const std::map<wchar_t, std::wstring>& table);
+                         const std::map<wchar_t, std::wstring>& short_names, int argc,
+                         const wchar_t* const argv[], int& index);
+  const std::wstring* find_short(wchar_t name, const std::map<wchar_t, std::wstring>& table);
 
   std::map<std::wstring, std::unique_ptr<option_base>> options_;
   std::vector<option_base*> ordered_;

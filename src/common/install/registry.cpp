@@ -28,8 +28,7 @@ std::wstring ReadRegString(HKEY hive, const std::wstring& sub_key, const std::ws
   if (!key) return default_value;
   DWORD type = 0;
   DWORD bytes = 0;
-  if (RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &bytes) !=
-          ERROR_SUCCESS ||
+  if (RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
       !IsStringType(type) || bytes / sizeof(wchar_t) == 0) {
     return default_value;
   }

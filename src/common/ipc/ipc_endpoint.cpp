@@ -84,10 +84,9 @@ bool IpcEndpoint::Send(std::shared_ptr<IpcPacket> packet, std::optional<bool> gl
   packet->send_time_us = NowMicroseconds();
   const std::optional<std::string> text = packet->WireText();
   const bool sent = text && channel->send(text->data(), text->size(), 0);
-  quality_monitor_->RecordSend(
-      {static_cast<std::int32_t>(packet->from), static_cast<std::int32_t>(packet->to),
-       packet->msg_id},
-      sent);
+  quality_monitor_->RecordSend({static_cast<std::int32_t>(packet->from),
+                                static_cast<std::int32_t>(packet->to), packet->msg_id},
+                               sent);
   return sent;
 }
 
@@ -130,8 +129,7 @@ void IpcEndpoint::RegisterMsgHandler(std::int32_t msg_id,
 }
 
 void IpcEndpoint::RegisterQueryResponser(
-    std::int32_t query_id,
-    std::function<nlohmann::json(std::optional<nlohmann::json>)> responser) {
+    std::int32_t query_id, std::function<nlohmann::json(std::optional<nlohmann::json>)> responser) {
   query_responser_->Register(query_id, std::move(responser));
 }
 

@@ -54,8 +54,9 @@ class IpcEndpoint {
   void RegisterMsgHandler(std::int32_t msg_id,
                           std::function<void(std::shared_ptr<IpcPacket>)> handler);
   // Answers a query {"query_id", "data"} with the returned JSON.
-  void RegisterQueryResponser(std::int32_t query_id,
-                              std::function<nlohmann::json(std::optional<nlohmann::json>)> responser);
+  void RegisterQueryResponser(
+      std::int32_t query_id,
+      std::function<nlohmann::json(std::optional<nlohmann::json>)> responser);
   // Sees every received packet that passes the filters, in arrival order, on
   // the receiving thread; it must return quickly.
   void ObservePackets(std::function<void(const IpcPacket&)> observer);

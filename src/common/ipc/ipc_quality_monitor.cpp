@@ -26,8 +26,7 @@ std::wstring StatsLockName() {
     GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
     std::vector<std::uint8_t> buffer(size);
     base::LocalMemory<wchar_t> sid_text;
-    if (size != 0 &&
-        GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size) &&
+    if (size != 0 && GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size) &&
         ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid,
                                sid_text.put())) {
       return L"Global\\kestova_ipc_stats_" + std::wstring(sid_text.get());

@@ -22,8 +22,7 @@ class IpcQualityMonitor;
 // packet that parses and hands it to the message handler.
 class IpcReceiver {
  public:
-  IpcReceiver(const std::atomic<bool>& stopped, IpcQualityMonitor& monitor,
-              IpcMsgHandler& handler);
+  IpcReceiver(const std::atomic<bool>& stopped, IpcQualityMonitor& monitor, IpcMsgHandler& handler);
   // Waits for the task to end (stop it first); the channel is never closed
   // under it.
   ~IpcReceiver();

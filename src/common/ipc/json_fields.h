@@ -81,8 +81,7 @@ inline nlohmann::json ParseBounded(std::string_view text) {
                            event == nlohmann::json::parse_event_t::array_start;
         if (opens && depth >= kMaxNesting) {
           throw nlohmann::json::parse_error::create(
-              101, 0, "nesting deeper than " + std::to_string(kMaxNesting) + " levels",
-              nullptr);
+              101, 0, "nesting deeper than " + std::to_string(kMaxNesting) + " levels", nullptr);
         }
         return true;
       });

@@ -18,12 +18,9 @@ namespace {
 
 const wchar_t* ClientExecutable(ipc::ModuleId client) {
   switch (client) {
-    case product::kEmulatorClientModule:
-      return product::kEmulatorClientExe;
-    case product::kStoreClientModule:
-      return product::kStoreClientExe;
-    default:
-      return nullptr;
+    case product::kEmulatorClientModule: return product::kEmulatorClientExe;
+    case product::kStoreClientModule: return product::kStoreClientExe;
+    default: return nullptr;
   }
 }
 
@@ -94,8 +91,7 @@ bool NotifyCurrentKestova(const cmdline::parser& options) {
   constexpr ipc::ModuleId kClient = product::kEmulatorClientModule;
 
   if (const std::string text = GivenValue(options, option::kAppLaunchInfo); !text.empty()) {
-    const auto info =
-        ParseRecordOption<AppLaunchInfo>(text, "json parse error, error message: {}");
+    const auto info = ParseRecordOption<AppLaunchInfo>(text, "json parse error, error message: {}");
     return info && ForwardToClient(kClient, Message::AppLaunch, *info);
   }
 

@@ -40,13 +40,13 @@ inline constexpr ipc::ModuleId kStoreClientModule = ipc::ModuleId::StoreClient;
 
 // Messages the launcher sends, with the record each carries as data.
 enum class Message : std::int32_t {
-  StoreActivate = 1000,   // StoreActivateInfo, to the store client
-  StoreLink = 10003,      // LinkContent, to the store client
-  AppLaunch = 20001,      // AppLaunchInfo, to the emulator client
-  AppInstall = 20002,     // InstallAppInfo, to the emulator client
-  Quit = 20006,           // the JSON string "", to the emulator client
-  OemStartVm = 20008,     // {"oem_name"}, to the emulator client
-  OemStopVm = 20009,      // {"oem_name"}, to the emulator client
+  StoreActivate = 1000,  // StoreActivateInfo, to the store client
+  StoreLink = 10003,     // LinkContent, to the store client
+  AppLaunch = 20001,     // AppLaunchInfo, to the emulator client
+  AppInstall = 20002,    // InstallAppInfo, to the emulator client
+  Quit = 20006,          // the JSON string "", to the emulator client
+  OemStartVm = 20008,    // {"oem_name"}, to the emulator client
+  OemStopVm = 20009,     // {"oem_name"}, to the emulator client
 };
 
 // Names the executable a launcher command line addresses; found by a scan of

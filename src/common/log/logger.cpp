@@ -12,8 +12,7 @@ std::filesystem::path LogFolder() {
   wchar_t temp[MAX_PATH + 1] = {};
   const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
   std::filesystem::path folder =
-      length > 0 && length <= MAX_PATH ? std::filesystem::path(temp)
-                                       : std::filesystem::path();
+      length > 0 && length <= MAX_PATH ? std::filesystem::path(temp) : std::filesystem::path();
   return folder / L"Velmora" / L"Kestova";
 }
 
@@ -30,14 +29,13 @@ void PrepareFolder(const std::filesystem::path& folder) {
 
 std::atomic<void (*)()> append_window_hook{nullptr};
 
-base::FileHandle OpenLogFile(const std::filesystem::path& path,
-                             std::ios_base::openmode mode) {
+base::FileHandle OpenLogFile(const std::filesystem::path& path, std::ios_base::openmode mode) {
   // Read access is there only because byte-range locks require it.
   const bool append = (mode & std::ios_base::app) != 0;
-  return base::FileHandle(CreateFileW(
-      path.c_str(), GENERIC_WRITE | GENERIC_READ,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return base::FileHandle(CreateFileW(path.c_str(), GENERIC_WRITE | GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // Several launcher runs append to one file at the same moment. Not every
@@ -68,8 +66,8 @@ void AppendLine(HANDLE file, const std::string& line) {
 }  // namespace
 
 std::string LogTimestamp(const SYSTEMTIME& t) {
-  return fmt::format("[{:02}-{:02} {:02}:{:02}:{:02}.{:03}] ", t.wMonth, t.wDay,
-                     t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+  return fmt::format("[{:02}-{:02} {:02}:{:02}:{:02}.{:03}] ", t.wMonth, t.wDay, t.wHour, t.wMinute,
+                     t.wSecond, t.wMilliseconds);
 }
 
 Logger& Logger::Instance() {

@@ -26,9 +26,8 @@ struct CallSite {
   const char* function;
 
   // The defaults are evaluated at the caller, which is the whole point.
-  static constexpr CallSite Here(
-      std::source_location location = std::source_location::current(),
-      const char* function = __builtin_FUNCTION()) {
+  static constexpr CallSite Here(std::source_location location = std::source_location::current(),
+                                 const char* function = __builtin_FUNCTION()) {
     return {location, function};
   }
 };
@@ -54,12 +53,11 @@ class Logger {
 
   // Formats on the caller's thread; dropped unless the logger is running.
   template <typename... Args>
-  void Log(fmt::format_string<Args...> format, const CallSite& site,
-           DWORD thread_id, Args&&... args) {
+  void Log(fmt::format_string<Args...> format, const CallSite& site, DWORD thread_id,
+           Args&&... args) {
     if (!running_) return;
-    Enqueue(fmt::format("{}[{}.{}][{}]: {}", CurrentTimestamp(), thread_id,
-                        ProcessId(), site.function,
-                        fmt::format(format, std::forward<Args>(args)...)));
+    Enqueue(fmt::format("{}[{}.{}][{}]: {}", CurrentTimestamp(), thread_id, ProcessId(),
+                        site.function, fmt::format(format, std::forward<Args>(args)...)));
   }
 
   // Queues one finished line (no line end).
@@ -93,7 +91,7 @@ void SetAppendWindowHookForTesting(void (*hook)());
 template <typename... Args>
 struct LogFormat {
   template <typename Text>
-    requires std::convertible_to<const Text&, std::string_view>
+  requires std::convertible_to<const Text&, std::string_view>
   consteval LogFormat(const Text& text, CallSite site = CallSite::Here())
       : format(text), site(site) {}
 

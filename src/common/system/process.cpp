@@ -36,15 +36,15 @@ bool EqualIgnoringCase(std::wstring_view a, std::wstring_view b) {
 }
 
 std::string AsciiLower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+  std::transform(text.begin(), text.end(), text.begin(), [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  });
   return text;
 }
 
 bool ImageMatchesFilter(const std::wstring& image, std::wstring_view filter) {
   if (filter.empty() || image.empty()) return true;
-  return AsciiLower(WideToUtf8(image)).find(AsciiLower(WideToUtf8(filter))) !=
-         std::string::npos;
+  return AsciiLower(WideToUtf8(image)).find(AsciiLower(WideToUtf8(filter))) != std::string::npos;
 }
 
 // Calls visit for each process entry from the first, until it returns false.
@@ -68,9 +68,10 @@ NtQueryInformationProcessFn ResolveNtQueryInformationProcess() {
   static const NtQueryInformationProcessFn entry = [] {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (ntdll == nullptr) ntdll = LoadLibraryW(L"ntdll.dll");  // stays loaded with the process
-    return ntdll == nullptr ? nullptr
-                            : reinterpret_cast<NtQueryInformationProcessFn>(reinterpret_cast<void (*)()>(
-                                  GetProcAddress(ntdll, "NtQueryInformationProcess")));
+    return ntdll == nullptr
+               ? nullptr
+               : reinterpret_cast<NtQueryInformationProcessFn>(reinterpret_cast<void (*)()>(
+                     GetProcAddress(ntdll, "NtQueryInformationProcess")));
   }();
   return entry;
 }
@@ -202,8 +203,8 @@ uint64_t ProcessStartTimeMs() {
   FILETIME creation, exit, kernel, user;
   if (!GetProcessTimes(GetCurrentProcess(), &creation, &exit, &kernel, &user)) return 0;
   constexpr uint64_t kUnitsFrom1601To1970 = 116444736000000000ULL;
-  const uint64_t units = (static_cast<uint64_t>(creation.dwHighDateTime) << 32) |
-                         creation.dwLowDateTime;
+  const uint64_t units =
+      (static_cast<uint64_t>(creation.dwHighDateTime) << 32) | creation.dwLowDateTime;
   const uint64_t ms = (units - kUnitsFrom1601To1970) / 10000;
   cached = ms;
   return ms;

@@ -22,8 +22,7 @@ std::basic_string<Char> ReplaceAllOf(std::basic_string<Char> subject,
 
 }  // namespace
 
-std::string ReplaceAll(std::string subject, std::string_view search,
-                       std::string_view replacement) {
+std::string ReplaceAll(std::string subject, std::string_view search, std::string_view replacement) {
   return ReplaceAllOf(std::move(subject), search, replacement);
 }
 

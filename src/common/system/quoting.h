@@ -8,8 +8,7 @@
 // backslash doubled and every double quote escaped, whatever follows it: the
 // text is not the system's own quoting and must not become it.
 
-std::string ReplaceAll(std::string subject, std::string_view search,
-                       std::string_view replacement);
+std::string ReplaceAll(std::string subject, std::string_view search, std::string_view replacement);
 std::wstring ReplaceAll(std::wstring subject, std::wstring_view search,
                         std::wstring_view replacement);
 

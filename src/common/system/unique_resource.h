@@ -32,9 +32,7 @@ class UniqueResource {
   explicit operator bool() const noexcept { return valid(); }
 
   // Gives up ownership; the caller closes the value.
-  [[nodiscard]] value_type release() noexcept {
-    return std::exchange(value_, Traits::Invalid());
-  }
+  [[nodiscard]] value_type release() noexcept { return std::exchange(value_, Traits::Invalid()); }
 
   void reset(value_type value = Traits::Invalid()) noexcept {
     if (valid()) {

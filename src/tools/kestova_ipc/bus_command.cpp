@@ -18,7 +18,7 @@ struct VerbShape {
 
 const std::map<std::string, VerbShape>& Verbs() {
   static const std::map<std::string, VerbShape> verbs = {
-      {"listen", {Verb::kListen, 1}}, {"send", {Verb::kSend, 3}}, {"query", {Verb::kQuery, 3}},
+      {"listen", {Verb::kListen, 1}}, {"send", {Verb::kSend, 3}},   {"query", {Verb::kQuery, 3}},
       {"ready", {Verb::kReady, 0}},   {"stats", {Verb::kStats, 0}},
   };
   return verbs;
@@ -40,7 +40,8 @@ bool SameName(std::string_view a, std::string_view b) {
 // A name from the identity table (any case) or a number, named or not: the
 // endpoint itself refuses to send to a number without a name.
 std::optional<ipc::ModuleId> ReadModule(const std::string& text) {
-  if (const auto number = ReadNumber<std::int32_t>(text)) return static_cast<ipc::ModuleId>(*number);
+  if (const auto number = ReadNumber<std::int32_t>(text))
+    return static_cast<ipc::ModuleId>(*number);
   for (const ipc::ModuleId module : ipc::NamedModules()) {
     if (SameName(ipc::ModuleName(module), text)) return module;
   }

@@ -27,12 +27,12 @@ struct BusCommand {
   std::int32_t number = 0;                        // the message or query number
   nlohmann::json data;                            // send, query
   ipc::ModuleId from = ipc::ModuleId::LaunchAgent;
-  std::optional<bool> global;                     // send: --global / --local
-  std::vector<std::string> holds;                 // listen: mutexes to hold
-  std::vector<Answer> answers;                    // listen: fixed query answers
-  std::optional<std::uint64_t> count;             // listen: stop after N packets
-  std::optional<DWORD> idle_ms;                   // listen: stop after T ms idle
-  DWORD timeout_ms = 5000;                        // query: wait for the answer
+  std::optional<bool> global;          // send: --global / --local
+  std::vector<std::string> holds;      // listen: mutexes to hold
+  std::vector<Answer> answers;         // listen: fixed query answers
+  std::optional<std::uint64_t> count;  // listen: stop after N packets
+  std::optional<DWORD> idle_ms;        // listen: stop after T ms idle
+  DWORD timeout_ms = 5000;             // query: wait for the answer
 };
 
 // The arguments after the program path, in UTF-8. Nothing when they are not

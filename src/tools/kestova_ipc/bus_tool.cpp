@@ -38,7 +38,8 @@ void PrintLine(const std::string& line) {
 
 template <typename... Args>
 int Refuse(fmt::format_string<Args...> format, Args&&... args) {
-  std::fprintf(stderr, "KestovaIpc: %s\n", fmt::format(format, std::forward<Args>(args)...).c_str());
+  std::fprintf(stderr, "KestovaIpc: %s\n",
+               fmt::format(format, std::forward<Args>(args)...).c_str());
   return kRefused;
 }
 
@@ -162,8 +163,8 @@ int Send(const BusCommand& command) {
   // Not as the sending module: that would raise its inited marker.
   BecomeProductProcess(ipc::ModuleId::Unknown);
   ipc::IpcEndpoint& endpoint = ipc::IpcEndpoint::Instance();
-  auto packet = std::make_shared<ipc::IpcPacket>(command.from, command.module, command.number,
-                                                 command.data);
+  auto packet =
+      std::make_shared<ipc::IpcPacket>(command.from, command.module, command.number, command.data);
   const bool sent = endpoint.Send(packet, command.global);
   const std::string why = sent ? std::string() : WhyNotSent(command.module, command.global);
   endpoint.Shutdown();
@@ -203,9 +204,9 @@ std::optional<std::string> AwaitAnswer(shm::Channel& channel, DWORD timeout_ms) 
 int Query(const BusCommand& command) {
   BecomeProductProcess(ipc::ModuleId::Unknown);
   ipc::IpcEndpoint& endpoint = ipc::IpcEndpoint::Instance();
-  auto packet = std::make_shared<ipc::IpcPacket>(
-      command.from, command.module, command.number,
-      json{{"query_id", command.number}, {"data", command.data}});
+  auto packet =
+      std::make_shared<ipc::IpcPacket>(command.from, command.module, command.number,
+                                       json{{"query_id", command.number}, {"data", command.data}});
   packet->response_channel = "KestovaIpc_answer_" + NewGuidText();
   // The answerer opens the response channel in the namespace our uac names.
   const auto channel = shm::Channel::Open(*packet->response_channel, packet->uac.value_or(true));
@@ -220,8 +221,8 @@ int Query(const BusCommand& command) {
   }
   const std::optional<std::string> answer = AwaitAnswer(*channel, command.timeout_ms);
   endpoint.Shutdown();
-  if (!answer) return Refuse("no answer from {} within {} ms", Describe(command.module),
-                             command.timeout_ms);
+  if (!answer)
+    return Refuse("no answer from {} within {} ms", Describe(command.module), command.timeout_ms);
   PrintLine(*answer);
   return kDone;
 }
@@ -272,13 +273,15 @@ int Stats() {
   };
   PrintLine(fmt::format("{:<6}{:<52}{:>8}{:>10}  {}", "KIND", "FROM -> TO", "MSG_ID", "TOTAL",
                         "SUCCESS / MEAN TRANSIT"));
-  for (const auto& [stat_key, counts] : ordered(ipc::ParseSendTable(stored(ipc::kSendStatsValue)))) {
-    PrintLine(fmt::format("{:<6}{:<52}{:>8}{:>10}  {} succeeded", "send", kind(stat_key), stat_key.msg_id,
-                          counts.total, counts.success));
+  for (const auto& [stat_key, counts] :
+       ordered(ipc::ParseSendTable(stored(ipc::kSendStatsValue)))) {
+    PrintLine(fmt::format("{:<6}{:<52}{:>8}{:>10}  {} succeeded", "send", kind(stat_key),
+                          stat_key.msg_id, counts.total, counts.success));
   }
-  for (const auto& [stat_key, counts] : ordered(ipc::ParseRecvTable(stored(ipc::kRecvStatsValue)))) {
-    PrintLine(fmt::format("{:<6}{:<52}{:>8}{:>10}  {} us mean", "recv", kind(stat_key), stat_key.msg_id,
-                          counts.total, counts.avg_cost));
+  for (const auto& [stat_key, counts] :
+       ordered(ipc::ParseRecvTable(stored(ipc::kRecvStatsValue)))) {
+    PrintLine(fmt::format("{:<6}{:<52}{:>8}{:>10}  {} us mean", "recv", kind(stat_key),
+                          stat_key.msg_id, counts.total, counts.avg_cost));
   }
   return kDone;
 }

@@ -40,7 +40,6 @@ constexpr char kCutOff[] = "was cut off";
 // get it back, short enough that a hung one costs a send little.
 constexpr std::int64_t kFullRingGraceUs = 2000;
 
-
 }  // namespace
 
 std::unique_ptr<Channel> Channel::Open(std::string_view name, bool global) {
@@ -139,7 +138,7 @@ std::optional<bool> Channel::SendInChunk(const void* data, std::size_t size, std
   const std::optional<std::int32_t> index = block->Take(readers);
   if (!index) return std::nullopt;
   std::memcpy(block->Message(*index), data, size);
-  const Fragment fragment{conn_id_, id, static_cast<std::int32_t>(size - kFragmentSize),
+  const Fragment fragment{conn_id_,       id,      static_cast<std::int32_t>(size - kFragmentSize),
                           kStoredInChunk, &*index, sizeof(*index)};
   if (!Push(fragment, limit_ms, true)) {
     // Placed nowhere, so nobody will read it.
@@ -155,13 +154,13 @@ bool Channel::SendFragments(const std::uint8_t* data, std::size_t size, std::uin
   const std::size_t fragments = (size + kFragmentSize - 1) / kFragmentSize;
   for (std::size_t i = 0; i < fragments; ++i) {
     const std::size_t offset = i * kFragmentSize;
-    const Fragment fragment{conn_id_,
-                            id,
-                            static_cast<std::int32_t>(size - offset) -
-                                static_cast<std::int32_t>(kFragmentSize),
-                            kStoredInSlots,
-                            data + offset,
-                            std::min(kFragmentSize, size - offset)};
+    const Fragment fragment{
+        conn_id_,
+        id,
+        static_cast<std::int32_t>(size - offset) - static_cast<std::int32_t>(kFragmentSize),
+        kStoredInSlots,
+        data + offset,
+        std::min(kFragmentSize, size - offset)};
     const bool wake = i + 1 == fragments || (i + 1) % kFragmentsPerWake == 0;
     if (!Push(fragment, limit_ms, wake)) {
       reader_waiter_->Broadcast();  // for the fragments already placed
@@ -180,8 +179,8 @@ bool Channel::Push(const Fragment& fragment, unsigned limit_ms, bool wake_receiv
     // 0: it is woken, and this sender yields its processor for a short while.
     reader_waiter_->Broadcast();
     const Stopwatch grace;
-    for (int tries = 0; result == PushResult::kFull &&
-                        (tries < kPushTriesBeforeWaiting || grace.Microseconds() < kFullRingGraceUs);
+    for (int tries = 0; result == PushResult::kFull && (tries < kPushTriesBeforeWaiting ||
+                                                        grace.Microseconds() < kFullRingGraceUs);
          ++tries) {
       Count(Counted::kYield);
       SwitchToThread();

@@ -23,12 +23,12 @@ void Print(std::FILE* stream, const char* format, ...);
 // Only a build that defines KESTOVA_SHM_COUNT_CALLS counts; elsewhere Count
 // is empty and Counts() all zero.
 enum class Counted {
-  kMutexWait,        // WaitForSingleObject on a mutex
-  kMutexRelease,     // ReleaseMutex
-  kSemaphorePost,    // ReleaseSemaphore
-  kSignalAndWait,    // SignalObjectAndWait
-  kYield,            // SwitchToThread
-  kSleep,            // Sleep(1)
+  kMutexWait,      // WaitForSingleObject on a mutex
+  kMutexRelease,   // ReleaseMutex
+  kSemaphorePost,  // ReleaseSemaphore
+  kSignalAndWait,  // SignalObjectAndWait
+  kYield,          // SwitchToThread
+  kSleep,          // Sleep(1)
   kForcedPush,
   kReceiverReconnect,
   kCount

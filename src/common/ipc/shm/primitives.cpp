@@ -55,23 +55,19 @@ bool NamedMutex::Lock() {
     Count(Counted::kMutexWait);
     const DWORD result = WaitForSingleObject(handle_.get(), INFINITE);
     switch (result) {
-      case WAIT_OBJECT_0:
-        return true;
+      case WAIT_OBJECT_0: return true;
       case WAIT_ABANDONED:
         // The owner died holding it; what it left behind is used as it is.
-        Print(stdout, text::kMutexAbandoned,
-              GetLastError());
+        Print(stdout, text::kMutexAbandoned, GetLastError());
         Count(Counted::kMutexRelease);
         if (!ReleaseMutex(handle_.get())) {
           Print(stderr, text::kReleaseMutex, GetLastError());
           return false;
         }
         break;
-      case WAIT_TIMEOUT:
-        return false;
+      case WAIT_TIMEOUT: return false;
       default:
-        Print(stderr, text::kWaitFailed, GetLastError(),
-              static_cast<unsigned>(result));
+        Print(stderr, text::kWaitFailed, GetLastError(), static_cast<unsigned>(result));
         return false;
     }
   }
@@ -119,8 +115,7 @@ bool handle::acquire_mapping(std::string_view name, std::size_t size, bool creat
                         : OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, wide_name.c_str()));
   if (!mapping_) {
     if (create) {
-      Print(stderr, text::kCreateFileMapping,
-            static_cast<int>(GetLastError()), full_name.c_str());
+      Print(stderr, text::kCreateFileMapping, static_cast<int>(GetLastError()), full_name.c_str());
     }
     return false;
   }
@@ -162,8 +157,7 @@ void handle::release() {
   if (view_ && size_ != 0) {
     view_.reset();
   } else {
-    Print(stderr, text::kReleaseNoView, view_.get(),
-          static_cast<std::ptrdiff_t>(size_));
+    Print(stderr, text::kReleaseNoView, view_.get(), static_cast<std::ptrdiff_t>(size_));
   }
   size_ = 0;
   if (mapping_) {

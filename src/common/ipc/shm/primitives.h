@@ -52,7 +52,9 @@ class NamedSemaphore {
 class handle {
  public:
   handle() = default;
-  ~handle() { if (mapping_) release(); }
+  ~handle() {
+    if (mapping_) release();
+  }
   handle(const handle&) = delete;
   handle& operator=(const handle&) = delete;
 

@@ -46,15 +46,12 @@ std::uint64_t WrittenMark(std::uint64_t cursor) { return ~cursor; }
 // The write cursor value that claims the slot next, one lap later.
 std::uint64_t ReadByAllMark(std::uint64_t written_cursor) { return written_cursor + kRingSlots; }
 
-std::uint32_t Receivers(std::uint64_t read_state) {
-  return static_cast<std::uint32_t>(read_state);
-}
+std::uint32_t Receivers(std::uint64_t read_state) { return static_cast<std::uint32_t>(read_state); }
 std::uint64_t Counter(std::uint64_t read_state) { return (read_state >> 32) & 0xFFFFFF; }
 std::uint8_t EpochByte(std::uint64_t value) { return static_cast<std::uint8_t>(value >> 56); }
 
 std::uint64_t ReadState(std::uint64_t counter, std::uint8_t epoch_byte, std::uint32_t receivers) {
-  return ((counter & 0xFFFFFF) << 32) | (static_cast<std::uint64_t>(epoch_byte) << 56) |
-         receivers;
+  return ((counter & 0xFFFFFF) << 32) | (static_cast<std::uint64_t>(epoch_byte) << 56) | receivers;
 }
 
 // The next read_state of a slot: counter advanced, epoch byte and receivers given.
@@ -149,8 +146,8 @@ ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment) {
     std::uint64_t state = slot.read_state.load();
 
     if (const std::uint32_t unread = Receivers(state) & cc; unread != 0) {
-      Print(stdout, text::kForcePushCutOff,
-            static_cast<unsigned>(backoff.count()), cc, Receivers(state));
+      Print(stdout, text::kForcePushCutOff, static_cast<unsigned>(backoff.count()), cc,
+            Receivers(state));
       while (!ring.cc.compare_exchange_weak(cc, cc & ~Receivers(state))) {
       }
       cc &= ~Receivers(state);
@@ -180,8 +177,7 @@ ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment) {
   }
 }
 
-std::optional<SlotMessage> Pop(Ring& ring, std::uint32_t& read_cursor,
-                               std::uint32_t receiver_bit) {
+std::optional<SlotMessage> Pop(Ring& ring, std::uint32_t& read_cursor, std::uint32_t receiver_bit) {
   Slot& slot = ring.slots[read_cursor % kRingSlots];
   const std::uint64_t mark = slot.commit_mark.load();
   if (!WrittenFor(mark, read_cursor)) return std::nullopt;
@@ -212,8 +208,7 @@ bool FreedForWaitingSender(const Ring& ring, std::uint32_t popped_cursor) {
 bool LaterSlotCommitted(const Ring& ring, std::uint32_t read_cursor) {
   const std::uint32_t next = read_cursor + 1;
   const std::uint64_t mark = ring.slots[next % kRingSlots].commit_mark.load();
-  return WrittenFor(mark, next) ||
-         (mark != 0 && Low32(mark) == Low32(ReadByAllMark(next)));
+  return WrittenFor(mark, next) || (mark != 0 && Low32(mark) == Low32(ReadByAllMark(next)));
 }
 
 bool ReadWithout(const Ring& ring, std::uint32_t read_cursor) {

@@ -118,8 +118,10 @@ struct ChunkHeader {
   std::uint32_t reserved;
 };
 
-static_assert(sizeof(std::atomic<std::uint64_t>) == 8 && std::atomic<std::uint64_t>::is_always_lock_free);
-static_assert(sizeof(std::atomic<std::uint32_t>) == 4 && std::atomic<std::uint32_t>::is_always_lock_free);
+static_assert(sizeof(std::atomic<std::uint64_t>) == 8 &&
+              std::atomic<std::uint64_t>::is_always_lock_free);
+static_assert(sizeof(std::atomic<std::uint32_t>) == 4 &&
+              std::atomic<std::uint32_t>::is_always_lock_free);
 static_assert(offsetof(Slot, conn_id) == 0 && offsetof(Slot, id) == 4);
 static_assert(offsetof(Slot, remain) == 8 && offsetof(Slot, storage) == 12);
 static_assert(offsetof(Slot, data) == 16 && offsetof(Slot, read_state) == 80);
@@ -129,7 +131,8 @@ static_assert(offsetof(Ring, cc) == 0 && offsetof(Ring, construct_lock) == 4);
 static_assert(offsetof(Ring, constructed) == 8 && offsetof(Ring, write_cursor) == 64);
 static_assert(offsetof(Ring, epoch) == 128 && offsetof(Ring, slots) == 192);
 static_assert(sizeof(Ring) == 24832);
-static_assert(offsetof(ChunkBlockHeader, head) == 32 && offsetof(ChunkBlockHeader, initialised) == 33);
+static_assert(offsetof(ChunkBlockHeader, head) == 32 &&
+              offsetof(ChunkBlockHeader, initialised) == 33);
 static_assert(offsetof(ChunkBlockHeader, lock) == 36 && sizeof(ChunkBlockHeader) == 40);
 static_assert(sizeof(ChunkHeader) == 8);
 
