@@ -57,6 +57,25 @@ StatsLock::~StatsLock() {
 IpcQualityMonitor::IpcQualityMonitor(std::optional<std::wstring> registry_key)
     : registry_key_(std::move(registry_key)) {}
 
+namespace {
+
+// Adds what earlier runs stored into the live table and stores the sum,
+// under the user's lock so that processes ending together keep each other's
+// counts.
+template <typename Table, typename Parse, typename Merge, typename Text>
+void MergeIntoStored(const std::wstring& key, Table& live, std::mutex& table_mutex,
+                     const wchar_t* value_name, Parse parse, Merge merge, Text text) {
+  if (key.empty()) return;
+  std::lock_guard lock(table_mutex);
+  const StatsLock stats_lock;
+  for (const auto& [stat_key, counts] : parse(ReadStored(key, value_name))) {
+    merge(live[stat_key], counts);
+  }
+  WriteRegString(HKEY_CURRENT_USER, key, value_name, Utf8ToWide(text(live)));
+}
+
+}  // namespace
+
 void IpcQualityMonitor::RecordSend(const StatKey& key, bool accepted) {
   std::lock_guard lock(send_mutex_);
   SendCounts& counts = send_[key];
@@ -70,25 +89,13 @@ void IpcQualityMonitor::RecordRecv(const StatKey& key, std::int64_t cost_us) {
 }
 
 void IpcQualityMonitor::ReportSend() {
-  const std::wstring key = RegistryKey();
-  if (key.empty()) return;
-  std::lock_guard lock(send_mutex_);
-  const StatsLock stats_lock;
-  for (const auto& [stat_key, counts] : ParseSendTable(ReadStored(key, kSendStatsValue))) {
-    MergeSend(send_[stat_key], counts);
-  }
-  WriteRegString(HKEY_CURRENT_USER, key, kSendStatsValue, Utf8ToWide(SendTableText(send_)));
+  MergeIntoStored(RegistryKey(), send_, send_mutex_, kSendStatsValue, ParseSendTable, MergeSend,
+                  SendTableText);
 }
 
 void IpcQualityMonitor::ReportRecv() {
-  const std::wstring key = RegistryKey();
-  if (key.empty()) return;
-  std::lock_guard lock(recv_mutex_);
-  const StatsLock stats_lock;
-  for (const auto& [stat_key, counts] : ParseRecvTable(ReadStored(key, kRecvStatsValue))) {
-    MergeRecv(recv_[stat_key], counts);
-  }
-  WriteRegString(HKEY_CURRENT_USER, key, kRecvStatsValue, Utf8ToWide(RecvTableText(recv_)));
+  MergeIntoStored(RegistryKey(), recv_, recv_mutex_, kRecvStatsValue, ParseRecvTable, MergeRecv,
+                  RecvTableText);
 }
 
 SendTable IpcQualityMonitor::send_table() const {
