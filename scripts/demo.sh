@@ -10,13 +10,29 @@
 set -e
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"
-sh "$root/scripts/install-prerequisites.sh" >/dev/null
+sh "$root/scripts/install-prerequisites.sh" demo
 if [ ! -f "$build/CMakeCache.txt" ]; then
+  echo "Configuring $build ..."
   cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
-echo "Building the launcher, KestovaIpc and the stand-in ..."
-cmake --build "$build" -j2 --target KestovaLauncher KestovaIpc stand_in >/dev/null
+echo "Building the launcher, KestovaIpc and the stand-in (a few minutes the first time) ..."
+# The build's own progress lines, without the commands between them.
+cmake --build "$build" -j2 --target KestovaLauncher KestovaIpc stand_in >"$build/demo-build.log" 2>&1 &
+builder=$!
+shown=0
+while kill -0 "$builder" 2>/dev/null; do
+  sleep 5
+  progress="$(grep -o '^\[ *[0-9]*%\]\|^\[[0-9]*/[0-9]*\]' "$build/demo-build.log" | tail -n 1)"
+  if [ -n "$progress" ] && [ "$progress" != "$shown" ]; then
+    echo "  $progress"
+    shown="$progress"
+  fi
+done
+if ! wait "$builder"; then
+  cat "$build/demo-build.log"
+  exit 1
+fi
 
 prefix="$build/demo-wineprefix"
 set -- "$prefix"
@@ -25,6 +41,18 @@ echo "Starting Wine in $prefix (the first time takes a while) ..."
 sh "$root/cmake/wine/wine-session.sh" start "$prefix"
 trap 'sh "$root/cmake/wine/wine-session.sh" stop "$prefix"' EXIT
 wine() { "$WINE_LOADER" "$@"; }
+
+# Words as a shell reads them back: quoted unless every character is plain.
+shell_words() {
+  for word in "$@"; do
+    case "$word" in
+      '' | *[!A-Za-z0-9_./:=@%+,-]*)
+        printf " '%s'" "$(printf '%s' "$word" | sed "s/'/'\\\\''/g")"
+        ;;
+      *) printf ' %s' "$word" ;;
+    esac
+  done
+}
 
 version=5.1.2.3
 install="$prefix/drive_c/KestovaDemo"
@@ -42,7 +70,9 @@ trap 'sh "$root/cmake/wine/wine-session.sh" stop "$prefix"; rm -rf "$work"' EXIT
 
 echo
 printf '%s\n' "Sample installation: InstallPath C:\\KestovaDemo, version $version," \
-  "stand-ins in C:\\KestovaDemo\\Application\\$version"
+  "stand-ins in C:\\KestovaDemo\\Application\\$version" \
+  "Each request below runs again by hand with its arguments after" \
+  "  cmake/wine/wine-run.sh$(shell_words "$prefix" "$build/bin/KestovaLauncher.exe")"
 
 emulator_marker='Global\55DCE4A4-2426-4814-96E5-5E6419171E71'
 store_marker='Global\KestovaStore.exe'
@@ -67,7 +97,7 @@ launch() {
   title="$1"
   shift
   echo
-  printf '%s\n' "== $title" "\$ KestovaLauncher.exe $*"
+  printf '%s\n' "== $title" "\$ KestovaLauncher.exe$(shell_words "$@")"
   rm -f "$records"/*
   log="$(find "$prefix/drive_c/users" -path '*Velmora/Kestova/launcher.log' 2>/dev/null | head -n 1)"
   [ -z "$log" ] || : >"$log"

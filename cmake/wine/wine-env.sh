@@ -1,7 +1,7 @@
 # Sourced by the Wine scripts with the build's prefix as $1: quiet, no
 # prompts for Mono or Gecko, which nothing here needs, and no debugger on a
 # crash, which would hold the crashed program for seconds and print pages.
-: "${1:?the build's Wine prefix is the first argument}"
+: "${1:?the Wine prefix of the build is the first argument}"
 export WINEPREFIX="$1"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"

@@ -1,6 +1,9 @@
 // Runs the real launcher against a sample installation, with product clients
 // played by KestovaIpc listeners and product executables by stand-ins, and
 // checks for each request what reached which process.
+#include <windows.h>
+#include <shellapi.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,10 +12,12 @@
 
 #include "bus_process.h"
 #include "install/registry.h"
+#include "ipc/shm/channel.h"
 #include "sample_install.h"
 #include "stand_in_process.h"
 #include "system/quoting.h"
 #include "system/text.h"
+#include "system/unique_resource.h"
 
 namespace launcher_test {
 namespace {
@@ -128,6 +133,13 @@ std::vector<Row> Rows() {
                     LR"(--launch-proc-name=ignored Kestova.exe)",
        .started = L"Kestova.exe",
        .parameters = LR"(-- "-" "say \"hi\"" "C:\\dir\\x" "" {start})"},
+      {.title = "an option holding a blank or a double quote arrives as one argument",
+       .arguments = LR"(--launch-proc-name Kestova.exe "--opt=a b" "--x=\"" --from 3)",
+       .started = L"Kestova.exe",
+       .parameters = LR"("--opt=a b" "--x=\"" --from "3" {start})"},
+      {.title = "a command line that the system would cut short starts nothing",
+       .arguments = L"--launch-proc-name Kestova.exe " + std::wstring(20000, L'\\'),
+       .log = {"LaunchTarget: [error] command line of 40"}},
       {.title = "a malformed launch record is logged and forwarded on the command line",
        .arguments = L"--launch-proc-name Kestova.exe --app-launch-info {bad",
        .clients = kEmulator,
@@ -314,6 +326,16 @@ void DispatchTest::CheckStarted(const Row& row, const LauncherRun& run,
   const bool forwarded = row.parameters.find(L"{start}") != std::wstring::npos;
   EXPECT_EQ(start->second.folder,
             forwarded ? folder.wstring() : std::filesystem::current_path().wstring());
+  if (forwarded) {
+    // Whatever came before, the started process's runtime finds the start
+    // time as its last two arguments.
+    int count = 0;
+    const base::LocalMemory<wchar_t*> argv(
+        CommandLineToArgvW(start->second.command_line.c_str(), &count));
+    ASSERT_GE(count, 2);
+    EXPECT_EQ(std::wstring(argv.get()[count - 2]), L"--kestova_launcher_start_time");
+    EXPECT_EQ(std::wstring(argv.get()[count - 1]), std::to_wstring(run.start_time_ms));
+  }
 }
 
 void DispatchTest::Check(const Row& row) {
@@ -413,6 +435,37 @@ TEST_F(DispatchTest, RepairsTheVersionWhenTheExecutableIsMissing) {
   EXPECT_EQ(
       ReadRegString(HKEY_CURRENT_USER, L"SOFTWARE\\Velmora\\Kestova\\Kestova", L"Version", L""),
       own_version);
+}
+
+TEST_F(DispatchTest, AMonitorShowsEveryMessageWithItsDropReasonAndChangesNoDispatch) {
+  ipc_test::BusProcess monitor(L"monitor EmulatorClient PlayService --count 2");
+  // Its last channel connected: every one is.
+  for (int tries = 0; shm::ConnectedReceivers("PlayService", false).value_or(0) == 0; ++tries) {
+    ASSERT_LT(tries, 600) << "the monitor never connected";
+    Sleep(50);
+  }
+  install_.Run(L"--launch-proc-name Kestova.exe --from 3");
+  const auto start = install_.WaitForStart();
+  ASSERT_TRUE(start);
+  EXPECT_EQ(start->first, L"Kestova.exe");
+
+  const ipc_test::BusRun sent = ipc_test::RunBus(L"send PlayService 5 {}");
+  ASSERT_EQ(sent.exit_code, 0u);
+  ASSERT_EQ(sent.lines.size(), 1u);
+  const std::string astray = R"({"from":1,"to":10002,"msg_id":3,"data":null})";
+  const auto channel = shm::Channel::Open("PlayService", true);
+  ASSERT_TRUE(channel->connect(shm::ConnectMode::kSender));
+  ASSERT_TRUE(channel->send(astray.c_str(), astray.size() + 1, 0));
+
+  ASSERT_EQ(monitor.Finish(), 0u);
+  const std::vector<std::string> lines = monitor.lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("\tGlobal\\PlayService\t{"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find(sent.lines[0]), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[0].find("dropped"), std::string::npos) << lines[0];
+  EXPECT_TRUE(lines[1].ends_with("\tGlobal\\PlayService\t" + astray +
+                                 "\tdropped: addressed to another module"))
+      << lines[1];
 }
 
 TEST_F(DispatchTest, StartsNothingOutsideTheVersionFolder) {

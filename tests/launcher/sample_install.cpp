@@ -172,12 +172,14 @@ LauncherRun SampleInstall::Run(const std::wstring& arguments,
     run.start_time_ms = (ticks - 116444736000000000ull) / 10000;
   }
 
-  // "[stamp] [tid.pid][Function]: message" -> "Function: message".
-  const std::regex record(R"(^\[[^\]]*\] \[\d+\.\d+\]\[(\w+)\]: (.*)$)");
+  // "[stamp] [tid.pid][Function]: message" -> "Function: message". The
+  // pattern stops before the message: the library's matcher recurses once
+  // per character, and a message can be a 20,000-character command line.
+  const std::regex record(R"(^\[[^\]]*\] \[\d+\.\d+\]\[(\w+)\]: )");
   for (const std::string& line : test_support::SplitLines(test_support::ReadFileBytes(log_file))) {
     std::smatch match;
-    if (std::regex_match(line, match, record) && match[1] != "Initialize") {
-      run.log.push_back(match[1].str() + ": " + match[2].str());
+    if (std::regex_search(line, match, record) && match[1] != "Initialize") {
+      run.log.push_back(match[1].str() + ": " + match.suffix().str());
     }
   }
   return run;

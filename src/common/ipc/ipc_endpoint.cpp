@@ -65,18 +65,22 @@ void IpcEndpoint::Init(ModuleId module) {
     stopped_ = false;
     const bool global = IsElevated();
     receiver_ = std::make_unique<IpcReceiver>(stopped_, *quality_monitor_, *msg_handler_);
-    receiver_->Start(module, global);
+    receiving_ = receiver_->Start(module, global);
     inited_marker_ = std::make_unique<Marker>(module, global);
   });
 }
 
 bool IpcEndpoint::Send(std::shared_ptr<IpcPacket> packet, std::optional<bool> global) {
-  if (!packet) return false;
+  return TrySend(std::move(packet), global) == SendResult::kSent;
+}
+
+SendResult IpcEndpoint::TrySend(std::shared_ptr<IpcPacket> packet, std::optional<bool> global) {
+  if (!packet) return SendResult::kUnnamedTarget;
   const std::string_view name = ModuleName(packet->to);
-  if (name == ModuleName(ModuleId::Unknown)) return false;
-  if (stopped_) return false;
+  if (name == ModuleName(ModuleId::Unknown)) return SendResult::kUnnamedTarget;
+  if (stopped_) return SendResult::kNotRunning;
   if (!global) global = IsModuleReady(packet->to, true);
-  if (!IsModuleReady(packet->to, *global)) return false;
+  if (!IsModuleReady(packet->to, *global)) return SendResult::kTargetNotReady;
 
   const auto channel = shm::Channel::Open(name, *global);
   // A channel that cannot connect makes the send below fail by itself.
@@ -87,7 +91,8 @@ bool IpcEndpoint::Send(std::shared_ptr<IpcPacket> packet, std::optional<bool> gl
   quality_monitor_->RecordSend({static_cast<std::int32_t>(packet->from),
                                 static_cast<std::int32_t>(packet->to), packet->msg_id},
                                sent);
-  return sent;
+  if (!text) return SendResult::kNotUtf8;
+  return sent ? SendResult::kSent : SendResult::kTransportRefused;
 }
 
 void IpcEndpoint::Shutdown() {
@@ -137,14 +142,20 @@ void IpcEndpoint::ObservePackets(std::function<void(const IpcPacket&)> observer)
   msg_handler_->SetObserver(std::move(observer));
 }
 
+DropReason FilterReason(const IpcPacket& packet, ModuleId module,
+                        std::optional<std::uint64_t> process) {
+  if (packet.to != module) return DropReason::kOtherModule;
+  const auto& target = packet.to_process_id;
+  if (!target || (*target != 0 && process != *target)) return DropReason::kOtherProcess;
+  if (!packet.handle_self_ipc.value_or(false) && process == packet.from_process_id.value_or(0)) {
+    return DropReason::kOwnMessage;
+  }
+  return DropReason::kNone;
+}
+
 bool Filtered(const std::shared_ptr<IpcPacket>& packet) {
-  if (!packet) return true;
-  if (packet->to != IpcEndpoint::Instance().module_id()) return true;
-  const std::uint64_t own_process = GetCurrentProcessId();
-  const auto& target = packet->to_process_id;
-  if (!target || (*target != 0 && *target != own_process)) return true;
-  return !packet->handle_self_ipc.value_or(false) &&
-         packet->from_process_id.value_or(0) == own_process;
+  return !packet || FilterReason(*packet, IpcEndpoint::Instance().module_id(),
+                                 GetCurrentProcessId()) != DropReason::kNone;
 }
 
 }  // namespace ipc

@@ -23,6 +23,16 @@ class IpcQueryResponser;
 class IpcQualityMonitor;
 class IpcReceiver;
 
+// What became of a packet given to Send.
+enum class SendResult {
+  kSent,
+  kUnnamedTarget,     // `to` has no name, so no channel
+  kNotRunning,        // before Init or after Shutdown
+  kTargetNotReady,    // its inited marker is missing in the chosen namespace
+  kNotUtf8,           // the packet holds text that is not valid UTF-8
+  kTransportRefused,  // the channel did not take it (it prints why)
+};
+
 class IpcEndpoint {
  public:
   // Made on first use; lives until the process exits.
@@ -39,6 +49,9 @@ class IpcEndpoint {
   // except for a module that announces itself without a global marker.
   // Sets the packet's send_time_us.
   bool Send(std::shared_ptr<IpcPacket> packet, std::optional<bool> global = std::nullopt);
+  // The same, saying why a packet was not sent.
+  [[nodiscard]] SendResult TrySend(std::shared_ptr<IpcPacket> packet,
+                                   std::optional<bool> global = std::nullopt);
   // Once per process: ends receiving at once, waits (2 s at most) until the
   // chunks of this process's sent packets are read, releases the marker and
   // stores the statistics.
@@ -62,6 +75,10 @@ class IpcEndpoint {
   void ObservePackets(std::function<void(const IpcPacket&)> observer);
 
   ModuleId module_id() const { return static_cast<ModuleId>(module_id_.load()); }
+  // Whether Init connected the receiving task to the module's channel; not
+  // for an unnamed module, nor when the channel has no free receiver place
+  // or cannot be opened.
+  bool receiving() const { return receiving_; }
   const IpcQualityMonitor& quality_monitor() const { return *quality_monitor_; }
 
  private:
@@ -70,6 +87,7 @@ class IpcEndpoint {
 
   std::atomic<std::int32_t> module_id_{0};
   std::atomic<bool> stopped_{true};
+  std::atomic<bool> receiving_{false};
   std::unique_ptr<Marker> inited_marker_;
   std::shared_ptr<IpcQueryResponser> query_responser_;
   std::shared_ptr<IpcMsgHandler> msg_handler_;
@@ -79,9 +97,14 @@ class IpcEndpoint {
   std::once_flag shutdown_once_;
 };
 
-// True when a received packet is not for this process: addressed to another
-// module, to another process of it (to_process_id other than 0 and ours), or
-// sent by this very process without handle_self_ipc.
+// Why an endpoint of `module` in process `process` drops a parsed packet:
+// addressed to another module, to another process of it (to_process_id
+// other than 0 and `process`), or sent by `process` itself without
+// handle_self_ipc. Without a process, judged as one that neither sent the
+// packet nor is named by it.
+DropReason FilterReason(const IpcPacket& packet, ModuleId module,
+                        std::optional<std::uint64_t> process);
+// True when this process's endpoint drops the packet.
 bool Filtered(const std::shared_ptr<IpcPacket>& packet);
 
 // Whether some process holds the module's inited marker in that namespace.

@@ -64,16 +64,44 @@ void from_json(const json& j, IpcPacket& packet) {
   ReadOptional(j, "response_channel", packet.response_channel);
 }
 
-std::optional<IpcPacket> ParseReceivedPacket(std::string_view text) {
+std::string_view DropReasonText(DropReason reason) {
+  switch (reason) {
+    case DropReason::kNone: return "taken";
+    case DropReason::kNotJson: return "not JSON";
+    case DropReason::kTooDeep: return "nested too deeply";
+    case DropReason::kBadEnvelope: return "envelope keys missing or of the wrong type";
+    case DropReason::kOtherModule: return "addressed to another module";
+    case DropReason::kOtherProcess: return "addressed to another process";
+    case DropReason::kOwnMessage: return "sent by the receiving process itself";
+  }
+  return "unknown";
+}
+
+std::optional<IpcPacket> ParseReceivedPacket(std::string_view text, DropReason& why) {
   // The wire text ends in a NUL, which is not JSON.
   text = text.substr(0, text.find('\0'));
+  json value;
+  bool too_deep = false;
   try {
-    IpcPacket packet = IpcPacket::ReceiverDefaults();
-    from_json(json_fields::ParseBounded(text), packet);
-    return packet;
+    value = json_fields::ParseBounded(text, &too_deep);
   } catch (const json::exception&) {
+    why = too_deep ? DropReason::kTooDeep : DropReason::kNotJson;
     return std::nullopt;
   }
+  try {
+    IpcPacket packet = IpcPacket::ReceiverDefaults();
+    from_json(value, packet);
+    why = DropReason::kNone;
+    return packet;
+  } catch (const json::exception&) {
+    why = DropReason::kBadEnvelope;
+    return std::nullopt;
+  }
+}
+
+std::optional<IpcPacket> ParseReceivedPacket(std::string_view text) {
+  DropReason ignored = DropReason::kNone;
+  return ParseReceivedPacket(text, ignored);
 }
 
 }  // namespace ipc

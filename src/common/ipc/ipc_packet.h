@@ -55,8 +55,25 @@ std::uint64_t NowMicroseconds();
 void to_json(nlohmann::json& json, const IpcPacket& packet);
 void from_json(const nlohmann::json& json, IpcPacket& packet);
 
+// Why a receiving endpoint drops a message; kNone when it takes it. The
+// first three come from reading the text, the others from the filters.
+enum class DropReason {
+  kNone,
+  kNotJson,
+  kTooDeep,
+  kBadEnvelope,  // "from", "to", "msg_id" or "data" missing, or a field of the wrong type
+  kOtherModule,
+  kOtherProcess,
+  kOwnMessage,  // sent by the receiving process itself, without handle_self_ipc
+};
+
+// A few words for people who read why a message was dropped.
+std::string_view DropReasonText(DropReason reason);
+
 // A received envelope (up to its first NUL) over the receiver defaults, or
-// nothing when the text is not JSON or the envelope is malformed.
+// nothing when the text is not JSON or the envelope is malformed; `why` then
+// says which.
+std::optional<IpcPacket> ParseReceivedPacket(std::string_view text, DropReason& why);
 std::optional<IpcPacket> ParseReceivedPacket(std::string_view text);
 
 }  // namespace ipc

@@ -73,13 +73,15 @@ void ReadOptional(const nlohmann::json& object, const char* key, std::optional<T
 inline constexpr int kMaxNesting = 512;
 
 // The whole text as one JSON value. Raises the library's parse error for bad
-// text and for arrays or objects nested more than kMaxNesting levels deep.
-inline nlohmann::json ParseBounded(std::string_view text) {
+// text and for arrays or objects nested more than kMaxNesting levels deep;
+// `too_deep`, when given, is set true for the latter.
+inline nlohmann::json ParseBounded(std::string_view text, bool* too_deep = nullptr) {
   return nlohmann::json::parse(
-      text, [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+      text, [too_deep](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
         const bool opens = event == nlohmann::json::parse_event_t::object_start ||
                            event == nlohmann::json::parse_event_t::array_start;
         if (opens && depth >= kMaxNesting) {
+          if (too_deep != nullptr) *too_deep = true;
           throw nlohmann::json::parse_error::create(
               101, 0, "nesting deeper than " + std::to_string(kMaxNesting) + " levels", nullptr);
         }

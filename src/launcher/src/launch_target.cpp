@@ -42,6 +42,25 @@ std::wstring FirstExecutableName(int argc, const wchar_t* const* argv) {
   return L"";
 }
 
+// The started process's runtime splits its command line at blanks and tabs
+// outside double quotes, so an option holding either, or a double quote,
+// would arrive as other arguments than were given. Every other option stays
+// raw: peers match "--name" and "--name=value" forms as written.
+bool NeedsQuoting(std::wstring_view option) {
+  return option.find_first_of(L" \t\n\v\f\r\"") != std::wstring_view::npos;
+}
+
+// The most a process's command line can hold, its terminating NUL included.
+// The shell would start a longer one cut short: an argument left open, the
+// start-time option lost.
+constexpr std::size_t kCommandLineLimit = 32767;
+
+// The command line the shell builds: the quoted executable, a blank, the
+// parameters, and the NUL.
+std::size_t CommandLineLength(const std::wstring& executable, const std::wstring& parameters) {
+  return executable.size() + 3 + parameters.size() + 1;
+}
+
 bool IsSilentShortcutLink(std::wstring_view text) {
   return StartsWith(text, product::kShortcutLinkPrefix) && IsSilentShortcutMarked();
 }
@@ -57,7 +76,7 @@ std::wstring ForwardedArguments(int argc, const wchar_t* const* argv, std::wstri
       continue;
     }
     if (argument.starts_with(L"--")) {
-      forwarded += argument + L" ";
+      forwarded += NeedsQuoting(argument) ? QuoteArgument(argument) : argument + L" ";
       continue;
     }
     if (IsSilentShortcutLink(argument)) argument += product::kSilentLinkSuffix;
@@ -140,6 +159,12 @@ void LaunchTarget(int argc, const wchar_t* const* argv) {
   if (!Exists(executable) && layout.CommitVersion(Utf8ToWide(OwnFileVersion()))) {
     folder = layout.VersionedApplicationDir();
     executable = JoinPath(folder, name);
+  }
+  if (const std::size_t length = CommandLineLength(executable, parameters);
+      length > kCommandLineLimit) {
+    LogLine("[error] command line of {} characters exceeds the limit of {}, {} not started", length,
+            kCommandLineLimit, WideToUtf8(name));
+    return;
   }
   ShellOpen(executable, parameters, folder);
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <map>
 
 namespace bus {
@@ -11,17 +12,27 @@ namespace {
 
 using nlohmann::json;
 
+constexpr std::size_t kAnyNumber = SIZE_MAX;
+
 struct VerbShape {
   Verb verb;
-  std::size_t positional;  // arguments after the verb, options aside
+  // Arguments after the verb, options aside.
+  std::size_t fewest;
+  std::size_t most;
 };
 
 const std::map<std::string, VerbShape>& Verbs() {
   static const std::map<std::string, VerbShape> verbs = {
-      {"listen", {Verb::kListen, 1}}, {"send", {Verb::kSend, 3}},   {"query", {Verb::kQuery, 3}},
-      {"ready", {Verb::kReady, 0}},   {"stats", {Verb::kStats, 0}},
+      {"listen", {Verb::kListen, 1, 1}}, {"monitor", {Verb::kMonitor, 0, kAnyNumber}},
+      {"send", {Verb::kSend, 3, 3}},     {"query", {Verb::kQuery, 3, 3}},
+      {"ready", {Verb::kReady, 0, 0}},   {"stats", {Verb::kStats, 0, 0}},
   };
   return verbs;
+}
+
+bool AsksForHelp(const std::vector<std::string>& arguments) {
+  return std::ranges::any_of(arguments, [](const std::string& a) { return a == "--help"; }) ||
+         (!arguments.empty() && (arguments[0] == "help" || arguments[0] == "-h"));
 }
 
 template <typename T>
@@ -37,13 +48,15 @@ bool SameName(std::string_view a, std::string_view b) {
   return std::ranges::equal(a, b, [](char x, char y) { return tolower(x) == tolower(y); });
 }
 
-// A name from the identity table (any case) or a number, named or not: the
-// endpoint itself refuses to send to a number without a name.
+// A name from the identity table (any case) or the number of one: a number
+// without a name has no channel, so nothing can be sent to it or heard on it.
 std::optional<ipc::ModuleId> ReadModule(const std::string& text) {
-  if (const auto number = ReadNumber<std::int32_t>(text))
-    return static_cast<ipc::ModuleId>(*number);
+  const auto number = ReadNumber<std::int32_t>(text);
   for (const ipc::ModuleId module : ipc::NamedModules()) {
-    if (SameName(ipc::ModuleName(module), text)) return module;
+    if (number ? static_cast<std::int32_t>(module) == *number
+               : SameName(ipc::ModuleName(module), text)) {
+      return module;
+    }
   }
   return std::nullopt;
 }
@@ -61,6 +74,10 @@ class Parser {
 
   std::optional<BusCommand> Parse() {
     if (arguments_.empty()) return Fail("no command given");
+    if (AsksForHelp(arguments_)) {
+      command_.verb = Verb::kHelp;
+      return command_;
+    }
     const auto verb = Verbs().find(arguments_[0]);
     if (verb == Verbs().end()) return Fail(fmt::format("unknown command \"{}\"", arguments_[0]));
     command_.verb = verb->second.verb;
@@ -79,7 +96,7 @@ class Parser {
       }
       if (!TakesValue(name)) {
         if (value || !Flag(name)) {
-          if (error_.empty()) error_ = fmt::format("unknown option --{}", argument);
+          if (error_.empty()) error_ = fmt::format("unknown option {}", argument);
           return std::nullopt;
         }
         continue;
@@ -90,9 +107,12 @@ class Parser {
       }
       if (!Option(name, *value)) return std::nullopt;
     }
-    if (positional.size() != verb->second.positional) {
-      return Fail(fmt::format("{} takes {} argument(s), {} given", verb->first,
-                              verb->second.positional, positional.size()));
+    const VerbShape& shape = verb->second;
+    if (positional.size() < shape.fewest || positional.size() > shape.most) {
+      return Fail(
+          fmt::format("{} takes {} argument(s), {} given", verb->first,
+                      shape.most == kAnyNumber ? "any number of" : std::to_string(shape.most),
+                      positional.size()));
     }
     if (!Positional(positional)) return std::nullopt;
     return command_;
@@ -114,9 +134,9 @@ class Parser {
   }
 
   bool TakesValue(const std::string& name) const {
-    if (name == "hold" || name == "answer" || name == "count" || name == "idle-ms") {
-      return Allowed({Verb::kListen});
-    }
+    if (name == "hold" || name == "answer" || name == "idle-ms") return Allowed({Verb::kListen});
+    if (name == "count") return Allowed({Verb::kListen, Verb::kMonitor});
+    if (name == "pid") return Allowed({Verb::kMonitor});
     if (name == "from") return Allowed({Verb::kSend});
     if (name == "timeout-ms") return Allowed({Verb::kQuery});
     return false;
@@ -145,6 +165,9 @@ class Parser {
     } else if (name == "count") {
       command_.count = ReadNumber<std::uint64_t>(value);
       if (!command_.count || *command_.count == 0) return Reject("--count wants a number above 0");
+    } else if (name == "pid") {
+      command_.pid = ReadNumber<std::uint64_t>(value);
+      if (!command_.pid) return Reject("--pid wants a process id");
     } else if (name == "idle-ms") {
       command_.idle_ms = ReadNumber<DWORD>(value);
       if (!command_.idle_ms) return Reject("--idle-ms wants milliseconds");
@@ -162,15 +185,16 @@ class Parser {
 
   bool Positional(const std::vector<std::string>& positional) {
     if (positional.empty()) return true;
-    const auto module = ReadModule(positional[0]);
-    if (!module) return Reject(fmt::format("unknown module \"{}\"", positional[0]));
-    command_.module = *module;
-    if (command_.verb == Verb::kListen) {
-      if (ipc::ModuleName(*module) == ipc::ModuleName(ipc::ModuleId::Unknown)) {
-        return Reject(fmt::format("module {} has no name, so no channel", positional[0]));
-      }
-      return true;
+    // Every argument of a monitor names a module; the others name one first.
+    const std::size_t modules = command_.verb == Verb::kMonitor ? positional.size() : 1;
+    for (std::size_t i = 0; i < modules; ++i) {
+      const auto module = ReadModule(positional[i]);
+      if (!module) return Reject(fmt::format("unknown module \"{}\"", positional[i]));
+      command_.watched.push_back(*module);
     }
+    command_.module = command_.watched.front();
+    if (command_.verb != Verb::kMonitor) command_.watched.clear();
+    if (command_.verb != Verb::kSend && command_.verb != Verb::kQuery) return true;
     const auto number = ReadNumber<std::int32_t>(positional[1]);
     if (!number) return Reject(fmt::format("\"{}\" is not a 32-bit number", positional[1]));
     command_.number = *number;
@@ -194,15 +218,29 @@ std::optional<BusCommand> ParseBusCommand(const std::vector<std::string>& argume
 
 const char kUsage[] =
     "usage:\n"
+    "  KestovaIpc monitor [MODULE]... [--count N] [--pid P]\n"
+    "      watch the channels of MODULE (every module when none is named), global and\n"
+    "      local, without becoming the module: one line per message, tab-separated:\n"
+    "      time, channel, the text as received (control bytes and bytes that are not\n"
+    "      UTF-8 as \\xNN), and why the module's endpoint would drop it; drops for\n"
+    "      another process or its own are judged as process P, if given\n"
     "  KestovaIpc listen MODULE [--hold NAME]... [--answer QUERY_ID=JSON]... [--count N]\n"
     "                    [--idle-ms T]\n"
-    "      receive as MODULE and print each packet as one JSON line; \"ready\" first\n"
+    "      receive as MODULE (holding its inited marker, so the launcher hands its\n"
+    "      requests to us) and print each packet that passes its filters as one JSON\n"
+    "      line; \"ready\" first\n"
     "  KestovaIpc send MODULE MSG_ID DATA_JSON [--from MODULE] [--local|--global]\n"
-    "      send one packet (from LaunchAgent unless --from); exit 1 when not placed\n"
+    "      send one packet (from LaunchAgent unless --from) and print its unique_id;\n"
+    "      exit 1 when not placed\n"
     "  KestovaIpc query MODULE QUERY_ID DATA_JSON [--timeout-ms T]\n"
     "      ask a query and print the answer (default wait 5000 ms)\n"
-    "  KestovaIpc ready    which modules are ready, global and local\n"
+    "  KestovaIpc ready    each module's inited marker and channel receivers\n"
     "  KestovaIpc stats    this user's stored IPC statistics\n"
-    "MODULE is a name (EmulatorClient) or a number (10002).\n";
+    "  KestovaIpc help     this text\n"
+    "MODULE is a name (EmulatorClient) or a number (10002).\n"
+    "Listen and monitor end on Ctrl+C, after --count lines, or when their output\n"
+    "is closed (at the next line they cannot write).\n"
+    "Exit codes: 0 done, 1 refused (not sent, not ready, no answer, cannot receive),\n"
+    "2 bad usage.\n";
 
 }  // namespace bus

@@ -14,7 +14,7 @@
 // The command line of KestovaIpc, the product's message-bus tool.
 namespace bus {
 
-enum class Verb { kListen, kSend, kQuery, kReady, kStats };
+enum class Verb { kListen, kMonitor, kSend, kQuery, kReady, kStats, kHelp };
 
 struct Answer {
   std::int32_t query_id = 0;
@@ -30,7 +30,9 @@ struct BusCommand {
   std::optional<bool> global;          // send: --global / --local
   std::vector<std::string> holds;      // listen: mutexes to hold
   std::vector<Answer> answers;         // listen: fixed query answers
-  std::optional<std::uint64_t> count;  // listen: stop after N packets
+  std::vector<ipc::ModuleId> watched;  // monitor: the channels' modules; none for all
+  std::optional<std::uint64_t> pid;    // monitor: judge drops as this process
+  std::optional<std::uint64_t> count;  // listen, monitor: stop after N lines
   std::optional<DWORD> idle_ms;        // listen: stop after T ms idle
   DWORD timeout_ms = 5000;             // query: wait for the answer
 };

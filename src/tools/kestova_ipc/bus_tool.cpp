@@ -23,25 +23,14 @@
 #include "system/process.h"
 #include "system/text.h"
 #include "system/unique_resource.h"
+#include "monitor.h"
+#include "tool_output.h"
 
 namespace bus {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
-
-void PrintLine(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
-template <typename... Args>
-int Refuse(fmt::format_string<Args...> format, Args&&... args) {
-  std::fprintf(stderr, "KestovaIpc: %s\n",
-               fmt::format(format, std::forward<Args>(args)...).c_str());
-  return kRefused;
-}
 
 std::string Describe(ipc::ModuleId module) {
   return fmt::format("{} ({})", ipc::ModuleName(module), static_cast<std::int32_t>(module));
@@ -55,66 +44,6 @@ void BecomeProductProcess(ipc::ModuleId module) {
 
 // ---- listen ----------------------------------------------------------------
 
-// What ends a listen: enough packets, a quiet spell, or Ctrl+C.
-class ListenEnd {
- public:
-  static ListenEnd& Instance() {
-    static ListenEnd end;
-    return end;
-  }
-
-  void Packet() {
-    {
-      std::lock_guard lock(mutex_);
-      ++packets_;
-      last_activity_ = Clock::now();
-    }
-    changed_.notify_all();
-  }
-
-  void Interrupt() {
-    {
-      std::lock_guard lock(mutex_);
-      interrupted_ = true;
-    }
-    changed_.notify_all();
-  }
-
-  std::uint64_t packets() {
-    std::lock_guard lock(mutex_);
-    return packets_;
-  }
-
-  void Wait(std::optional<std::uint64_t> count, std::optional<DWORD> idle_ms) {
-    std::unique_lock lock(mutex_);
-    last_activity_ = Clock::now();
-    for (;;) {
-      if (interrupted_ || (count && packets_ >= *count)) return;
-      if (!idle_ms) {
-        changed_.wait(lock);
-        continue;
-      }
-      // Every packet moves the end of the quiet spell on.
-      const Clock::time_point quiet_end = last_activity_ + std::chrono::milliseconds(*idle_ms);
-      if (Clock::now() >= quiet_end) return;
-      changed_.wait_until(lock, quiet_end);
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::uint64_t packets_ = 0;
-  bool interrupted_ = false;
-  Clock::time_point last_activity_ = Clock::now();
-};
-
-BOOL WINAPI OnConsoleControl(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-  ListenEnd::Instance().Interrupt();
-  return TRUE;
-}
-
 int Listen(const BusCommand& command) {
   std::vector<base::KernelHandle> held;
   for (const std::string& name : command.holds) {
@@ -125,20 +54,26 @@ int Listen(const BusCommand& command) {
   }
 
   ipc::IpcEndpoint& endpoint = ipc::IpcEndpoint::Instance();
-  ListenEnd& end = ListenEnd::Instance();
+  RunEnd& end = RunEnd::Instance();
   endpoint.ObservePackets([&command, &end](const ipc::IpcPacket& packet) {
-    if (command.count && end.packets() >= *command.count) return;
+    if (!end.Wanted(command.count)) return;
     // Text that is not UTF-8 is shown with replacement characters, not lost.
-    PrintLine(json(packet).dump(-1, ' ', false, json::error_handler_t::replace));
-    end.Packet();
+    end.Printed(PrintLine(json(packet).dump(-1, ' ', false, json::error_handler_t::replace)));
   });
   for (const Answer& answer : command.answers) {
     endpoint.RegisterQueryResponser(answer.query_id,
                                     [value = answer.value](std::optional<json>) { return value; });
   }
-  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  end.EndOnInterrupt();
   BecomeProductProcess(command.module);
-  PrintLine("ready");
+  if (!endpoint.receiving()) {
+    endpoint.Shutdown();
+    return Refuse(
+        "cannot receive as {}: its channel has no free receiver place, or its ring "
+        "cannot be mapped",
+        Describe(command.module));
+  }
+  if (!PrintLine("ready")) end.End();
   end.Wait(command.count, command.idle_ms);
   endpoint.Shutdown();
   return kDone;
@@ -146,17 +81,23 @@ int Listen(const BusCommand& command) {
 
 // ---- send and query --------------------------------------------------------
 
-// Why the endpoint refused, told the way it decides.
-std::string WhyNotSent(ipc::ModuleId to, std::optional<bool> global) {
-  if (ipc::ModuleName(to) == ipc::ModuleName(ipc::ModuleId::Unknown)) {
-    return fmt::format("unknown module {}", static_cast<std::int32_t>(to));
+// Why the endpoint refused a packet for `to`; `global` as the caller gave it.
+std::string WhyNotSent(ipc::SendResult result, ipc::ModuleId to, std::optional<bool> global) {
+  switch (result) {
+    case ipc::SendResult::kSent: return "sent";
+    case ipc::SendResult::kUnnamedTarget:
+      return fmt::format("module {} has no name, so no channel", static_cast<std::int32_t>(to));
+    case ipc::SendResult::kNotRunning: return "the endpoint is not running";
+    case ipc::SendResult::kTargetNotReady:
+      // Without a flag the endpoint tries the global namespace, then the local one.
+      if (!global) return fmt::format("{} is ready in neither namespace", Describe(to));
+      return fmt::format("{} is not ready in the {} namespace", Describe(to),
+                         *global ? "global" : "local");
+    case ipc::SendResult::kNotUtf8: return "the packet holds text that is not UTF-8";
+    case ipc::SendResult::kTransportRefused:
+      return fmt::format("the channel of {} did not take the packet", Describe(to));
   }
-  const bool chosen = global.value_or(ipc::IpcEndpoint::IsModuleReady(to, true));
-  if (!ipc::IpcEndpoint::IsModuleReady(to, chosen)) {
-    return fmt::format("{} is not ready in the {} namespace", Describe(to),
-                       chosen ? "global" : "local");
-  }
-  return fmt::format("transport failure sending to {}", Describe(to));
+  return "not sent";
 }
 
 int Send(const BusCommand& command) {
@@ -165,10 +106,14 @@ int Send(const BusCommand& command) {
   ipc::IpcEndpoint& endpoint = ipc::IpcEndpoint::Instance();
   auto packet =
       std::make_shared<ipc::IpcPacket>(command.from, command.module, command.number, command.data);
-  const bool sent = endpoint.Send(packet, command.global);
-  const std::string why = sent ? std::string() : WhyNotSent(command.module, command.global);
+  const ipc::SendResult result = endpoint.TrySend(packet, command.global);
   endpoint.Shutdown();
-  return sent ? kDone : Refuse("{}", why);
+  if (result != ipc::SendResult::kSent) {
+    return Refuse("{}", WhyNotSent(result, command.module, command.global));
+  }
+  // So that a monitor's line can be matched to it.
+  (void)PrintLine(packet->unique_id.value_or(""));
+  return kDone;
 }
 
 // The first message on the channel, or nothing after `timeout_ms`.
@@ -214,42 +159,50 @@ int Query(const BusCommand& command) {
     endpoint.Shutdown();
     return Refuse("cannot open the response channel");
   }
-  if (!endpoint.Send(packet)) {
-    const std::string why = WhyNotSent(command.module, std::nullopt);
+  if (const ipc::SendResult result = endpoint.TrySend(packet); result != ipc::SendResult::kSent) {
     endpoint.Shutdown();
-    return Refuse("{}", why);
+    return Refuse("{}", WhyNotSent(result, command.module, std::nullopt));
   }
   const std::optional<std::string> answer = AwaitAnswer(*channel, command.timeout_ms);
   endpoint.Shutdown();
   if (!answer)
     return Refuse("no answer from {} within {} ms", Describe(command.module), command.timeout_ms);
-  PrintLine(*answer);
-  return kDone;
+  return PrintLine(*answer) ? kDone : kRefused;
 }
 
 // ---- ready and stats -------------------------------------------------------
 
 int Ready() {
-  PrintLine(fmt::format("{:<7}{:<24}{:<10}{}", "ID", "MODULE", "GLOBAL", "LOCAL"));
-  bool unchecked_shown = false;
+  static constexpr char kRow[] = "{:<7}{:<24}{:<10}{:<8}{:<10}{}";
+  bool printed =
+      PrintLine(fmt::format(kRow, "ID", "MODULE", "G.MARKER", "G.RECV", "L.MARKER", "L.RECV"));
+  std::string checked;
   for (const ipc::ModuleId module : ipc::NamedModules()) {
-    std::string cells[2];
-    for (const bool global : {true, false}) {
-      std::string cell = ipc::IsMarkerPresent(module, global) ? "ready" : "-";
-      // Send counts these modules ready whatever their marker says.
-      if (!ipc::IsReadinessChecked(module)) {
-        cell = "(" + cell + ")";
-        unchecked_shown = true;
-      }
-      cells[global ? 0 : 1] = cell;
+    if (ipc::IsReadinessChecked(module)) {
+      checked += checked.empty() ? "" : ", ";
+      checked += ipc::ModuleName(module);
     }
-    PrintLine(fmt::format("{:<7}{:<24}{:<10}{}", static_cast<std::int32_t>(module),
-                          ipc::ModuleName(module), cells[0], cells[1]));
+    std::string cells[4];
+    for (const bool global : {true, false}) {
+      const std::optional<int> receivers = shm::ConnectedReceivers(ipc::ModuleName(module), global);
+      cells[global ? 0 : 2] = ipc::IsMarkerPresent(module, global) ? "held" : "-";
+      cells[global ? 1 : 3] = receivers ? std::to_string(*receivers) : "-";
+    }
+    printed =
+        PrintLine(fmt::format(kRow, static_cast<std::int32_t>(module), ipc::ModuleName(module),
+                              cells[0], cells[1], cells[2], cells[3])) &&
+        printed;
   }
-  if (unchecked_shown) {
-    PrintLine("(...): the marker as found; send does not check it and counts the module ready");
-  }
-  return kDone;
+  printed = PrintLine("G. global namespace, L. local namespace.") && printed;
+  printed =
+      PrintLine("MARKER: held while a process runs as the module. send looks at it only for " +
+                checked + "; it counts every other module ready.") &&
+      printed;
+  printed = PrintLine(
+                "RECV: receivers connected to the module's channel (a listener, a monitor); "
+                "- when the channel does not exist.") &&
+            printed;
+  return printed ? kDone : kRefused;
 }
 
 int Stats() {
@@ -271,19 +224,19 @@ int Stats() {
     return fmt::format("{} -> {}", Describe(static_cast<ipc::ModuleId>(key.from)),
                        Describe(static_cast<ipc::ModuleId>(key.to)));
   };
-  PrintLine(fmt::format("{:<6}{:<52}{:>8}{:>10}  {}", "KIND", "FROM -> TO", "MSG_ID", "TOTAL",
-                        "SUCCESS / MEAN TRANSIT"));
+  bool printed = PrintLine(fmt::format("{:<6}{:<52}{:>8}{:>10}  {}", "KIND", "FROM -> TO", "MSG_ID",
+                                       "TOTAL", "SUCCESS / MEAN TRANSIT"));
   for (const auto& [stat_key, counts] :
        ordered(ipc::ParseSendTable(stored(ipc::kSendStatsValue)))) {
-    PrintLine(fmt::format("{:<6}{:<52}{:>8}{:>10}  {} succeeded", "send", kind(stat_key),
-                          stat_key.msg_id, counts.total, counts.success));
+    printed &= PrintLine(fmt::format("{:<6}{:<52}{:>8}{:>10}  {} succeeded", "send", kind(stat_key),
+                                     stat_key.msg_id, counts.total, counts.success));
   }
   for (const auto& [stat_key, counts] :
        ordered(ipc::ParseRecvTable(stored(ipc::kRecvStatsValue)))) {
-    PrintLine(fmt::format("{:<6}{:<52}{:>8}{:>10}  {} us mean", "recv", kind(stat_key),
-                          stat_key.msg_id, counts.total, counts.avg_cost));
+    printed &= PrintLine(fmt::format("{:<6}{:<52}{:>8}{:>10}  {} us mean", "recv", kind(stat_key),
+                                     stat_key.msg_id, counts.total, counts.avg_cost));
   }
-  return kDone;
+  return printed ? kDone : kRefused;
 }
 
 }  // namespace
@@ -295,7 +248,9 @@ int Run(const BusCommand& command) {
     case Verb::kListen: return Listen(command);
     case Verb::kSend: return Send(command);
     case Verb::kQuery: return Query(command);
+    case Verb::kMonitor: return Monitor(command);
     case Verb::kReady: return Ready();
+    case Verb::kHelp: return std::fputs(kUsage, stdout) >= 0 ? kDone : kRefused;
     case Verb::kStats: return Stats();
   }
   return kBadUsage;

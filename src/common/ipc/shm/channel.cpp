@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstring>
 
@@ -40,7 +41,20 @@ constexpr char kCutOff[] = "was cut off";
 // get it back, short enough that a hung one costs a send little.
 constexpr std::int64_t kFullRingGraceUs = 2000;
 
+std::string RingBlockName(std::string_view channel) {
+  return fmt::format("__QU_CONN__{}__{}__{}", kFragmentSize, kRingNameAlignment, channel);
+}
+
 }  // namespace
+
+std::optional<int> ConnectedReceivers(std::string_view name, bool global) {
+  handle block;
+  if (!block.open_existing(RingBlockName(name), global) || block.size() < sizeof(Ring) ||
+      block.get_mem() == nullptr) {
+    return std::nullopt;
+  }
+  return std::popcount(static_cast<const Ring*>(block.mem())->cc.load());
+}
 
 std::unique_ptr<Channel> Channel::Open(std::string_view name, bool global) {
   return std::unique_ptr<Channel>(new Channel(name, global));
@@ -54,9 +68,7 @@ Channel::Channel(std::string_view name, bool global)
       reader_waiter_(std::make_unique<Waiter>("__RD_CONN__" + name_, global)),
       receive_cache_(std::make_unique<ReceiveCache>()) {
   message_counter_.acquire("__AC_CONN__" + name_, sizeof(std::uint32_t), global);
-  if (ring_block_.acquire(
-          fmt::format("__QU_CONN__{}__{}__{}", kFragmentSize, kRingNameAlignment, name_),
-          sizeof(Ring), global) &&
+  if (ring_block_.acquire(RingBlockName(name_), sizeof(Ring), global) &&
       ring_block_.size() >= sizeof(Ring)) {
     ConstructRing(*ring());
   }

@@ -93,6 +93,10 @@ class Channel {
   std::uint32_t stalled_cursor_ = 0;
 };
 
+// How many receivers are connected to the channel, without creating any of
+// its objects; nothing when its ring does not exist or cannot be read.
+std::optional<int> ConnectedReceivers(std::string_view name, bool global);
+
 // Waits until the receivers of every chunk message this process sent have
 // released their chunks, at most `timeout_ms`. A process calls it before it
 // exits, because the chunk block dies with the last process that maps it and
