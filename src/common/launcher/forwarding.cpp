@@ -11,6 +11,7 @@
 #include "launcher/launch_records.h"
 #include "launcher/option_names.h"
 #include "log/logger.h"
+#include "system/phase_marks.h"
 #include "system/process.h"
 #include "system/text.h"
 
@@ -81,6 +82,7 @@ bool ForwardToClient(ipc::ModuleId client, product::Message message, nlohmann::j
       AllowSetForegroundWindow(process_id);
     }
   }
+  phase::Mark(phase::Phase::kForegroundHandedOn);
   auto packet =
       std::make_shared<ipc::IpcPacket>(client, static_cast<std::int32_t>(message), std::move(data));
   return ipc::IpcEndpoint::Instance().Send(std::move(packet), true);

@@ -7,6 +7,7 @@
 #include "cmdline/parser.h"
 #include "launch_options.h"
 #include "launcher/product_contract.h"
+#include "system/phase_marks.h"
 #include "system/process.h"
 #include "system/unique_resource.h"
 
@@ -30,6 +31,7 @@ bool IsVmWorkerRunning() {
 }
 
 bool IsClientStale() {
+  const phase::MarkOnExit mark(phase::Phase::kStalenessTested);
   {
     const base::KernelHandle ready(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, product::kVmReadyMarker));
     if (!ready) return false;
