@@ -30,7 +30,7 @@
 
 namespace {
 
-constexpr int kRounds = 20;
+constexpr int kRounds = 30;
 constexpr int kMemoryRounds = 3;
 // Sent to the running emulator client.
 constexpr wchar_t kForwardedRequest[] =
@@ -96,10 +96,19 @@ struct Row {
   std::vector<double> values = {};
 };
 
-void PrintRow(const char* label, const std::vector<double>& values, double baseline) {
+// The median and its ratio to the baseline's, then the median of the ratios
+// of each round to the bare program's run of the same round (steadier on a
+// busy machine), then the middle half of the values.
+void PrintRow(const char* label, const std::vector<double>& values,
+              const std::vector<double>& baseline) {
+  std::vector<double> ratios;
+  for (size_t i = 0; i < values.size() && i < baseline.size(); ++i) {
+    ratios.push_back(values[i] / baseline[i]);
+  }
   const double median = Quantile(values, 0.5);
-  std::printf("%-46s %7.1f ms  %4.2f   [%.1f .. %.1f]\n", label, median, median / baseline,
-              Quantile(values, 0.25), Quantile(values, 0.75));
+  std::printf("%-46s %7.1f ms  %4.2f  %4.2f   [%.1f .. %.1f]\n", label, median,
+              median / Quantile(baseline, 0.5), Quantile(ratios, 0.5), Quantile(values, 0.25),
+              Quantile(values, 0.75));
 }
 
 }  // namespace
@@ -227,13 +236,21 @@ int wmain() {
   }
   client.PacketsSoFar(L"EmulatorClient");
 
-  const double baseline = Quantile(bare_exit.values, 0.5);
-  std::printf("median of %d alternating rounds, under the same Wine; [middle half]\n", kRounds);
+  std::printf(
+      "%d alternating rounds under the same Wine: median, its ratio to the bare\n"
+      "program's, median of the per-round ratios, [middle half]\n",
+      kRounds);
   for (const Row* row : {&bare_exit, &idle_exit, &forward_exit, &forward_packet, &assistant}) {
-    PrintRow(row->label, row->values, baseline);
+    PrintRow(row->label, row->values, bare_exit.values);
   }
-  std::printf("%-46s %7.1f ms\n", "packet after the bare program's exit",
-              Quantile(forward_packet.values, 0.5) - baseline);
+  std::vector<double> packet_lead;
+  for (size_t i = 0; i < forward_packet.values.size(); ++i) {
+    packet_lead.push_back(forward_packet.values[i] - bare_exit.values[i]);
+  }
+  std::printf("%-46s %7.1f ms  (per round: %.1f ms [%.1f .. %.1f])\n",
+              "packet after the bare program's exit",
+              Quantile(forward_packet.values, 0.5) - Quantile(bare_exit.values, 0.5),
+              Quantile(packet_lead, 0.5), Quantile(packet_lead, 0.25), Quantile(packet_lead, 0.75));
 
   static constexpr const char* kPhaseNames[] = {"entry (loader, runtime)",
                                                 "log started",
