@@ -111,13 +111,72 @@ void PrintRow(const char* label, const std::vector<double>& values,
               Quantile(values, 0.75));
 }
 
+constexpr const char* kPhaseNames[] = {"entry (loader, runtime)",
+                                       "log started",
+                                       "endpoint inited",
+                                       "crash reporting started",
+                                       "staleness tested",
+                                       "foreground handed on",
+                                       "readiness tested",
+                                       "channel opened",
+                                       "sent",
+                                       "log ended",
+                                       "shut down",
+                                       "wWinMain returns"};
+static_assert(std::size(kPhaseNames) == phase::kPhaseCount);
+
+// The phases of the forwarded requests of one phase-marking build.
+struct Timeline {
+  std::filesystem::path program;
+  std::vector<std::vector<double>> phases = std::vector<std::vector<double>>(phase::kPhaseCount);
+  std::vector<double> created = {}, exited = {}, packet = {};
+
+  void Add(double begin, std::pair<double, double> life, const phase::Report& report,
+           double printed) {
+    created.push_back(life.first - begin);
+    exited.push_back(life.second - begin);
+    packet.push_back(printed);
+    for (size_t i = 0; i < phase::kPhaseCount; ++i) {
+      if (report.ended_ms[i] != 0) phases[i].push_back(report.ended_ms[i] - begin);
+    }
+  }
+
+  void Print(const std::vector<double>& bare_exit) const {
+    std::printf("\nphases of one forwarded request, %s, from the start call:\n",
+                program.string().c_str());
+    std::printf("%-46s %7s    %7s\n", "", "at (ms)", "takes");
+    double previous = Quantile(created, 0.5);
+    std::printf("%-46s %7.1f\n", "process created", previous);
+    for (size_t i = 0; i < phase::kPhaseCount; ++i) {
+      if (phases[i].empty()) continue;
+      const double at = Quantile(phases[i], 0.5);
+      std::printf("%-46s %7.1f    %+7.1f\n", kPhaseNames[i], at, at - previous);
+      previous = at;
+    }
+    std::printf("%-46s %7.1f    %+7.1f\n", "process exited", Quantile(exited, 0.5),
+                Quantile(exited, 0.5) - previous);
+    std::printf("%-46s %7.1f\n", "client printed the packet", Quantile(packet, 0.5));
+    if (phases[0].empty() || phases[static_cast<size_t>(phase::Phase::kSent)].empty()) return;
+    std::printf(
+        "%-46s %7.1f\n", "entry to sent",
+        Quantile(phases[static_cast<size_t>(phase::Phase::kSent)], 0.5) - Quantile(phases[0], 0.5));
+    PrintRow("this build, forward, start to exit", exited, bare_exit);
+    PrintRow("this build, forward, start to packet", packet, bare_exit);
+  }
+};
+
 }  // namespace
 
-int wmain() {
+// With a folder, its KestovaLauncherPhases.exe (another build's) is timed in
+// the same rounds as this build's, for a comparison free of the machine's
+// changing load.
+int wmain(int argc, wchar_t** argv) {
   const std::filesystem::path bin = test_support::BinaryDir();
   const std::filesystem::path bare = bin / "bench_bare.exe";
   const std::filesystem::path launcher = bin / "KestovaLauncher.exe";
   const std::filesystem::path phased = bin / "KestovaLauncherPhases.exe";
+  std::vector<Timeline> timelines{{phased}};
+  if (argc > 1) timelines.push_back({std::filesystem::path(argv[1]) / "KestovaLauncherPhases.exe"});
   launcher_test::SampleInstall install;
   test_support::TempDir records;
   test_support::TempDir vm_processes;
@@ -138,7 +197,7 @@ int wmain() {
   ipc_test::BusProcess client(
       L"listen EmulatorClient --hold Global\\55DCE4A4-2426-4814-96E5-5E6419171E71"
       L" --idle-ms 60000 --count " +
-      std::to_wstring(2 * (kRounds + 1) + kMemoryRounds + 1));
+      std::to_wstring((2 + (argc > 1 ? 1 : 0)) * (kRounds + 1) + kMemoryRounds + 1));
   if (!mapping.valid() || !vm_ready || !client.WaitReady()) {
     std::fprintf(stderr, "the report mapping, the VM marker or the client could not be made\n");
     return 1;
@@ -181,8 +240,6 @@ int wmain() {
   Row forward_exit{"launcher, forward app launch, start to exit"};
   Row forward_packet{"launcher, forward app launch, start to packet"};
   Row assistant{"launcher, start the assistant, to stand-in"};
-  std::vector<std::vector<double>> phases(phase::kPhaseCount);
-  std::vector<double> phased_created, phased_exit, phased_packet;
 
   // The kinds are taken in turn, so that a slower moment of a shared machine
   // weighs on each alike; the first round warms up and is not counted.
@@ -200,16 +257,10 @@ int wmain() {
     if (counted) forward_exit.values.push_back(life.second - begin);
     if (counted) forward_packet.values.push_back(printed);
 
-    mapping.Clear();
-    std::tie(begin, life) = run(phased, kForwardedRequest, reporting, true, &printed);
-    const phase::Report report = mapping.Read();
-    if (counted) {
-      phased_created.push_back(life.first - begin);
-      phased_exit.push_back(life.second - begin);
-      phased_packet.push_back(printed);
-      for (size_t i = 0; i < phase::kPhaseCount; ++i) {
-        if (report.ended_ms[i] != 0) phases[i].push_back(report.ended_ms[i] - begin);
-      }
+    for (Timeline& timeline : timelines) {
+      mapping.Clear();
+      std::tie(begin, life) = run(timeline.program, kForwardedRequest, reporting, true, &printed);
+      if (counted) timeline.Add(begin, life, mapping.Read(), printed);
     }
 
     const double begin_start = phase::SystemTimeMs();
@@ -252,32 +303,7 @@ int wmain() {
               Quantile(forward_packet.values, 0.5) - Quantile(bare_exit.values, 0.5),
               Quantile(packet_lead, 0.5), Quantile(packet_lead, 0.25), Quantile(packet_lead, 0.75));
 
-  static constexpr const char* kPhaseNames[] = {"entry (loader, runtime)",
-                                                "log started",
-                                                "endpoint inited",
-                                                "crash reporting started",
-                                                "staleness tested",
-                                                "foreground handed on",
-                                                "readiness tested",
-                                                "channel opened",
-                                                "sent",
-                                                "log ended",
-                                                "shut down",
-                                                "wWinMain returns"};
-  static_assert(std::size(kPhaseNames) == phase::kPhaseCount);
-  std::printf("\nphases of one forwarded request (benchmark build), from the start call:\n");
-  std::printf("%-46s %7s    %7s\n", "", "at (ms)", "takes");
-  double previous = Quantile(phased_created, 0.5);
-  std::printf("%-46s %7.1f\n", "process created", previous);
-  for (size_t i = 0; i < phase::kPhaseCount; ++i) {
-    if (phases[i].empty()) continue;
-    const double at = Quantile(phases[i], 0.5);
-    std::printf("%-46s %7.1f    %+7.1f\n", kPhaseNames[i], at, at - previous);
-    previous = at;
-  }
-  std::printf("%-46s %7.1f    %+7.1f\n", "process exited", Quantile(phased_exit, 0.5),
-              Quantile(phased_exit, 0.5) - previous);
-  std::printf("%-46s %7.1f\n", "client printed the packet", Quantile(phased_packet, 0.5));
+  for (const Timeline& timeline : timelines) timeline.Print(bare_exit.values);
 
   const double bare_mb = Quantile(bare_peak, 0.5);
   std::printf("\npeak working set (median of %d)\n", kMemoryRounds);
