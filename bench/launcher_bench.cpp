@@ -160,8 +160,8 @@ struct Timeline {
     std::printf(
         "%-46s %7.1f\n", "entry to sent",
         Quantile(phases[static_cast<size_t>(phase::Phase::kSent)], 0.5) - Quantile(phases[0], 0.5));
-    PrintRow("this build, forward, start to exit", exited, bare_exit);
-    PrintRow("this build, forward, start to packet", packet, bare_exit);
+    PrintRow("phase build, forward, start to exit", exited, bare_exit);
+    PrintRow("phase build, forward, start to packet", packet, bare_exit);
   }
 };
 
