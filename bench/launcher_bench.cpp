@@ -202,16 +202,23 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "the report mapping, the VM marker or the client could not be made\n");
     return 1;
   }
-  // Stand-ins wait two minutes at most; a busy machine's run may outlast them.
+  // Stand-ins wait two minutes at most, and a busy machine's run outlasts
+  // them: a headless host gone in the middle of a round would have the
+  // staleness test end the client. They are replaced well before, each
+  // generation in a folder of its own (a running copy cannot be overwritten).
+  constexpr ULONGLONG kVmGenerationMs = 60000;
   std::unique_ptr<test_support::StandInProcess> headless, emulator;
+  ULONGLONG vm_since = 0;
+  int vm_generation = 0;
   const auto keep_vm_running = [&] {
-    if (!headless || !headless->running()) {
-      headless =
-          std::make_unique<test_support::StandInProcess>(vm_processes.path(), L"KBoxHeadless.exe");
-    }
-    if (!emulator || !emulator->running()) {
-      emulator =
-          std::make_unique<test_support::StandInProcess>(vm_processes.path(), L"Kestova.exe");
+    if (!headless || !emulator || !headless->running() || !emulator->running() ||
+        GetTickCount64() - vm_since > kVmGenerationMs) {
+      headless.reset();
+      emulator.reset();
+      const auto folder = vm_processes.path() / std::to_wstring(++vm_generation);
+      headless = std::make_unique<test_support::StandInProcess>(folder, L"KBoxHeadless.exe");
+      emulator = std::make_unique<test_support::StandInProcess>(folder, L"Kestova.exe");
+      vm_since = GetTickCount64();
     }
     return headless->started() && emulator->started();
   };
