@@ -65,6 +65,27 @@ TEST_F(ProcessTest, FindsAProcessByNameIgnoringCase) {
   EXPECT_EQ(FindProcessIdByName(UniqueExe()), 0u);
 }
 
+// The launcher asks one list both questions of its staleness test and the
+// foreground hand-off: it must answer them as the free lookups do, as of the
+// moment it was taken.
+TEST_F(ProcessTest, OneListAnswersEveryLookupAsOfItsMoment) {
+  const std::wstring name = UniqueExe();
+  StandInProcess named(temp_.path(), name);
+  StandInProcess worker(temp_.path() / "w", L"vmwp.exe");
+  ASSERT_TRUE(named.started() && worker.started());
+  const ProcessList list = ProcessList::Take();
+  const std::wstring later_name = UniqueExe();
+  StandInProcess later(temp_.path(), later_name);
+  ASSERT_TRUE(later.started());
+
+  std::wstring upper = name;
+  for (wchar_t& c : upper) c = towupper(c);
+  EXPECT_EQ(list.FindIdByName(upper), named.id());
+  EXPECT_TRUE(Contains(list.VmWorkerIds(), worker.id()));
+  EXPECT_EQ(list.FindIdByName(later_name), 0u);
+  EXPECT_EQ(FindProcessIdByName(later_name), later.id());
+}
+
 TEST_F(ProcessTest, KillEndsEveryMatchingProcessAndReportsEach) {
   const std::wstring name = UniqueExe();
   StandInProcess first(temp_.path(), name);

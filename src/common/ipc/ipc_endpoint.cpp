@@ -8,6 +8,7 @@
 #include "ipc/ipc_quality_monitor.h"
 #include "ipc/ipc_receiver.h"
 #include "ipc/shm/channel.h"
+#include "system/phase_marks.h"
 #include "system/process.h"
 #include "system/unique_resource.h"
 
@@ -81,13 +82,16 @@ SendResult IpcEndpoint::TrySend(std::shared_ptr<IpcPacket> packet, std::optional
   if (stopped_) return SendResult::kNotRunning;
   if (!global) global = IsModuleReady(packet->to, true);
   if (!IsModuleReady(packet->to, *global)) return SendResult::kTargetNotReady;
+  phase::Mark(phase::Phase::kReadinessTested);
 
   const auto channel = shm::Channel::Open(name, *global);
   // A channel that cannot connect makes the send below fail by itself.
   channel->connect(shm::ConnectMode::kSender);
+  phase::Mark(phase::Phase::kChannelOpened);
   packet->send_time_us = NowMicroseconds();
   const std::optional<std::string> text = packet->WireText();
   const bool sent = text && channel->send(text->data(), text->size(), 0);
+  phase::Mark(phase::Phase::kSent);
   quality_monitor_->RecordSend({static_cast<std::int32_t>(packet->from),
                                 static_cast<std::int32_t>(packet->to), packet->msg_id},
                                sent);

@@ -11,6 +11,7 @@
 #include "launcher/launch_records.h"
 #include "launcher/option_names.h"
 #include "log/logger.h"
+#include "system/phase_marks.h"
 #include "system/process.h"
 #include "system/text.h"
 
@@ -74,25 +75,31 @@ void DropUnwritableTvSeries(AppLaunchInfo& info) {
 }  // namespace
 
 bool ForwardToClient(ipc::ModuleId client, product::Message message, nlohmann::json data) {
+  return ForwardToClient(client, message, std::move(data), ProcessList::Take());
+}
+
+bool ForwardToClient(ipc::ModuleId client, product::Message message, nlohmann::json data,
+                     const ProcessList& processes) {
   if (const wchar_t* executable = ClientExecutable(client)) {
     // Only a process that may take the foreground itself can pass it on;
     // when the grant fails the client simply stays where it is.
-    if (const DWORD process_id = FindProcessIdByName(executable)) {
+    if (const DWORD process_id = processes.FindIdByName(executable)) {
       AllowSetForegroundWindow(process_id);
     }
   }
+  phase::Mark(phase::Phase::kForegroundHandedOn);
   auto packet =
       std::make_shared<ipc::IpcPacket>(client, static_cast<std::int32_t>(message), std::move(data));
   return ipc::IpcEndpoint::Instance().Send(std::move(packet), true);
 }
 
-bool NotifyCurrentKestova(const cmdline::parser& options) {
+bool NotifyCurrentKestova(const cmdline::parser& options, const ProcessList& processes) {
   using product::Message;
   constexpr ipc::ModuleId kClient = product::kEmulatorClientModule;
 
   if (const std::string text = GivenValue(options, option::kAppLaunchInfo); !text.empty()) {
     const auto info = ParseRecordOption<AppLaunchInfo>(text, "json parse error, error message: {}");
-    return info && ForwardToClient(kClient, Message::AppLaunch, *info);
+    return info && ForwardToClient(kClient, Message::AppLaunch, *info, processes);
   }
 
   if (std::string package = GivenValue(options, option::kLaunchPkgName); !package.empty()) {
@@ -102,26 +109,28 @@ bool NotifyCurrentKestova(const cmdline::parser& options) {
           extra, "launch extra data parse error, error message: {}");
     }
     DropUnwritableTvSeries(info);
-    return ForwardToClient(kClient, Message::AppLaunch, info);
+    return ForwardToClient(kClient, Message::AppLaunch, info, processes);
   }
 
   if (const std::string text = GivenValue(options, option::kInstallAppInfo); !text.empty()) {
     auto info = ParseRecordOption<InstallAppInfo>(text, "json parse error, error message: {}");
     if (!info) return false;
     if (options.is_given(option::kOem)) info->oem = Utf8Value(options, option::kOem);
-    return ForwardToClient(kClient, Message::AppInstall, *info);
+    return ForwardToClient(kClient, Message::AppInstall, *info, processes);
   }
 
   if (const std::string text = GivenValue(options, option::kOemStartVm); !text.empty()) {
     const auto info =
         ParseRecordOption<StartVMInfo>(text, "StartVMInfo json parse error, error message: {}");
-    return info && ForwardToClient(kClient, Message::OemStartVm, {{"oem_name", info->oem_name}});
+    return info &&
+           ForwardToClient(kClient, Message::OemStartVm, {{"oem_name", info->oem_name}}, processes);
   }
 
   if (const std::string text = GivenValue(options, option::kOemStopVm); !text.empty()) {
     const auto info =
         ParseRecordOption<StopVMInfo>(text, "StopVMInfo json parse error, error message: {}");
-    return info && ForwardToClient(kClient, Message::OemStopVm, {{"oem_name", info->oem_name}});
+    return info &&
+           ForwardToClient(kClient, Message::OemStopVm, {{"oem_name", info->oem_name}}, processes);
   }
 
   std::string package = GivenValue(options, option::kInstallPkgName);
@@ -132,11 +141,11 @@ bool NotifyCurrentKestova(const cmdline::parser& options) {
     info.file_path = std::move(path);
     info.from_source = GivenValue(options, option::kFromSource);
     if (options.is_given(option::kOem)) info.oem = Utf8Value(options, option::kOem);
-    return ForwardToClient(kClient, Message::AppInstall, info);
+    return ForwardToClient(kClient, Message::AppInstall, info, processes);
   }
 
   if (options.is_given(option::kQuit) && options.get<bool>(option::kQuit).value_or(false)) {
-    return ForwardToClient(kClient, Message::Quit, "");
+    return ForwardToClient(kClient, Message::Quit, "", processes);
   }
   return false;
 }

@@ -78,26 +78,34 @@ NtQueryInformationProcessFn ResolveNtQueryInformationProcess() {
 
 }  // namespace
 
-std::vector<DWORD> FindVmWorkerProcessIds() {
-  std::vector<DWORD> ids;
+ProcessList ProcessList::Take() {
+  ProcessList list;
   WalkProcesses([&](const PROCESSENTRY32W& entry) {
-    if (std::wstring_view(entry.szExeFile) == L"vmwp.exe") ids.push_back(entry.th32ProcessID);
+    list.entries_.push_back({entry.th32ProcessID, entry.szExeFile});
     return true;
   });
+  return list;
+}
+
+std::vector<DWORD> ProcessList::VmWorkerIds() const {
+  std::vector<DWORD> ids;
+  for (const Entry& entry : entries_) {
+    if (entry.name == L"vmwp.exe") ids.push_back(entry.id);
+  }
   return ids;
 }
 
-DWORD FindProcessIdByName(std::wstring_view name) {
-  DWORD found = 0;
-  bool first = true;
-  WalkProcesses([&](const PROCESSENTRY32W& entry) {
-    // The first entry is the idle process, never a candidate.
-    if (std::exchange(first, false)) return true;
-    if (EqualIgnoringCase(entry.szExeFile, name)) found = entry.th32ProcessID;
-    return found == 0;
-  });
-  return found;
+DWORD ProcessList::FindIdByName(std::wstring_view name) const {
+  if (entries_.empty()) return 0;
+  for (const Entry& entry : std::span(entries_).subspan(1)) {
+    if (EqualIgnoringCase(entry.name, name)) return entry.id;
+  }
+  return 0;
 }
+
+std::vector<DWORD> FindVmWorkerProcessIds() { return ProcessList::Take().VmWorkerIds(); }
+
+DWORD FindProcessIdByName(std::wstring_view name) { return ProcessList::Take().FindIdByName(name); }
 
 HRESULT GetProcessUser(DWORD process_id, std::wstring& user, std::wstring& domain) {
   ScopedDebugPrivilege privilege;

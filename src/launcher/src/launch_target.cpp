@@ -129,9 +129,12 @@ void LaunchTarget(int argc, const wchar_t* const* argv) {
 
   std::wstring name = FirstExecutableName(argc, argv);
   if (name == product::kEmulatorClientExe &&
-      IsGlobalObjectPresent(product::kEmulatorClientMarker) && !IsClientStale() &&
-      NotifyCurrentKestova(LaunchOptions())) {
-    return;
+      IsGlobalObjectPresent(product::kEmulatorClientMarker)) {
+    // One walk of the process list serves the staleness test and the
+    // foreground hand-off. Should the test end the client, the hand-off may
+    // name a process that is gone; the send then fails all the same.
+    const ProcessList processes = ProcessList::Take();
+    if (!IsClientStale(processes) && NotifyCurrentKestova(LaunchOptions(), processes)) return;
   }
   if (name == product::kStoreClientExe && IsGlobalObjectPresent(product::kStoreClientMarker) &&
       NotifyCurrentStore()) {

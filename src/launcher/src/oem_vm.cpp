@@ -7,6 +7,7 @@
 #include "cmdline/parser.h"
 #include "launch_options.h"
 #include "launcher/product_contract.h"
+#include "system/phase_marks.h"
 #include "system/process.h"
 #include "system/unique_resource.h"
 
@@ -18,8 +19,8 @@ bool HasOemStopVmRequest() {
          !options.get<std::wstring>(option::kOemStopVm).value_or(L"").empty();
 }
 
-bool IsVmWorkerRunning() {
-  for (const DWORD process_id : FindVmWorkerProcessIds()) {
+bool IsVmWorkerRunning(const ProcessList& processes) {
+  for (const DWORD process_id : processes.VmWorkerIds()) {
     std::wstring user;
     std::wstring domain;
     if (GetProcessUser(process_id, user, domain) == S_OK && user == product::kVmWorkerAccount) {
@@ -29,14 +30,15 @@ bool IsVmWorkerRunning() {
   return false;
 }
 
-bool IsClientStale() {
+bool IsClientStale(const ProcessList& processes) {
+  const phase::MarkOnExit mark(phase::Phase::kStalenessTested);
   {
     const base::KernelHandle ready(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, product::kVmReadyMarker));
     if (!ready) return false;
   }
-  if (FindProcessIdByName(product::kEmulatorClientExe) == 0) return false;
-  if (FindProcessIdByName(product::kHeadlessVmHostExe) != 0) return false;
-  if (IsVmWorkerRunning()) return false;
+  if (processes.FindIdByName(product::kEmulatorClientExe) == 0) return false;
+  if (processes.FindIdByName(product::kHeadlessVmHostExe) != 0) return false;
+  if (IsVmWorkerRunning(processes)) return false;
   if (base::system::KillProcess(product::kEmulatorClientExe, L"", GetCurrentProcessId()) != 0) {
     return false;
   }

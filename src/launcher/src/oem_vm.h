@@ -2,16 +2,19 @@
 
 // Partner requests to start or stop the product's VM.
 
+class ProcessList;
+
 // The process's own command line asks to stop the VM ("oem-stop-vm" with a
 // non-empty value, not examined further).
 bool HasOemStopVmRequest();
 
-// A Hyper-V worker process of the product's VM runs (one whose account is
-// named after the VM).
-bool IsVmWorkerRunning();
+// A Hyper-V worker process of the product's VM is in the list (one whose
+// account is named after the VM).
+bool IsVmWorkerRunning(const ProcessList& processes);
 
 // The VM is marked ready, the emulator client runs, but neither the headless
 // VM host nor the VM's worker does: such a client cannot serve a request.
 // Ends every Kestova.exe and answers true when the client's marker is still
-// held afterwards, so the request is not handed to it.
-bool IsClientStale();
+// held afterwards, so the request is not handed to it. Which processes run
+// is read from the list.
+bool IsClientStale(const ProcessList& processes);

@@ -5,8 +5,10 @@
 #include "ipc/ipc_endpoint.h"
 #include "launch_target.h"
 #include "log/logger.h"
+#include "system/phase_marks.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  phase::Mark(phase::Phase::kEntry);
   Initialize();
   {
     // Split again from the process: the system's copy keeps the program path.
@@ -15,6 +17,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   }
   // The log ends first, so nothing the shut-down does reaches it.
   Logger::Instance().End();
+  phase::Mark(phase::Phase::kLogEnded);
   ipc::IpcEndpoint::Instance().Shutdown();
+  phase::Mark(phase::Phase::kShutDown);
+  phase::Mark(phase::Phase::kExit);
   return 0;
 }

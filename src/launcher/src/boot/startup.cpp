@@ -9,6 +9,7 @@
 #include "launcher/product_contract.h"
 #include "log/logger.h"
 #include "system/crash_reporting.h"
+#include "system/phase_marks.h"
 
 namespace {
 
@@ -22,9 +23,12 @@ void Initialize() {
   InstallLayout::Instance().Init(L"Kestova");
   Logger::Instance().Start("launcher", std::ios::app);
   LogLine("[Cmd]:{}", GetCommandLineA());
+  phase::Mark(phase::Phase::kLogStarted);
   ipc::IpcEndpoint::Instance().Init(product::kLauncherModule);
+  phase::Mark(phase::Phase::kEndpointInited);
   crash::RemoveIfeoEntry(product::kLauncherExe);
   crash::StartCrashReporting(InstallLayout::Instance(), &OnLauncherCrash);
+  phase::Mark(phase::Phase::kCrashReportingStarted);
 }
 
 void OnLauncherCrash() {
