@@ -133,10 +133,11 @@ std::vector<Row> Rows() {
                     LR"(--launch-proc-name=ignored Kestova.exe)",
        .started = L"Kestova.exe",
        .parameters = LR"(-- "-" "say \"hi\"" "C:\\dir\\x" "" {start})"},
-      {.title = "an option holding a blank or a double quote arrives as one argument",
-       .arguments = LR"(--launch-proc-name Kestova.exe "--opt=a b" "--x=\"" --from 3)",
+      {.title = "an option holding a blank, a tab or a double quote arrives as one argument",
+       .arguments =
+           L"--launch-proc-name Kestova.exe \"--opt=a b\" \"--tab=a\tb\" \"--x=\\\"\" --from 3",
        .started = L"Kestova.exe",
-       .parameters = LR"("--opt=a b" "--x=\"" --from "3" {start})"},
+       .parameters = L"\"--opt=a b\" \"--tab=a\tb\" \"--x=\\\"\" --from \"3\" {start}"},
       {.title = "a command line that the system would cut short starts nothing",
        .arguments = L"--launch-proc-name Kestova.exe " + std::wstring(20000, L'\\'),
        .log = {"LaunchTarget: [error] command line of 40"}},
@@ -435,6 +436,31 @@ TEST_F(DispatchTest, RepairsTheVersionWhenTheExecutableIsMissing) {
   EXPECT_EQ(
       ReadRegString(HKEY_CURRENT_USER, L"SOFTWARE\\Velmora\\Kestova\\Kestova", L"Version", L""),
       own_version);
+}
+
+TEST_F(DispatchTest, StartsTheLongestLineThatFitsAndNothingLonger) {
+  // The started line: the quoted executable, a blank, the raw pad option, a
+  // blank and the start-time option (13 digits until 2286); with its NUL it
+  // may hold 32,767 characters.
+  const std::size_t fixed = (install_.VersionDir() / L"Kestova.exe").wstring().size() + 3 + 1 +
+                            ExpectedParameters(L"{start}", 1'000'000'000'000).size() + 1;
+  for (const std::size_t over : {0u, 1u}) {
+    SCOPED_TRACE(over);
+    const std::wstring pad = L"--pad=" + std::wstring(32767 - fixed - 6 + over, L'a');
+    const LauncherRun run = install_.Run(L"--launch-proc-name Kestova.exe " + pad);
+    if (over == 0) {
+      const auto start = install_.WaitForStart();
+      ASSERT_TRUE(start);
+      EXPECT_EQ(start->second.command_line.size(), 32766u);
+      EXPECT_TRUE(
+          start->second.command_line.ends_with(ExpectedParameters(L"{start}", run.start_time_ms)));
+    } else {
+      EXPECT_TRUE(install_.NothingStarted());
+      ASSERT_EQ(run.log.size(), 1u);
+      EXPECT_TRUE(run.log[0].starts_with("LaunchTarget: [error] command line of 32768"))
+          << run.log[0];
+    }
+  }
 }
 
 TEST_F(DispatchTest, AMonitorShowsEveryMessageWithItsDropReasonAndChangesNoDispatch) {

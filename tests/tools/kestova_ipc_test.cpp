@@ -54,7 +54,7 @@ TEST(BusCommandTest, RefusesBadInputInOneLineAndReadsGoodInput) {
       {{"listen", "HostService", "--pid", "5"}, "error: unknown option --pid"},
       {{"ready", "x"}, "error: ready takes 0 argument(s), 1 given"},
       {{"monitor"}, "verb 1 module 0 number 0 watched [] count 0 pid 0 global -1"},
-      {{"monitor", "emulatorclient", "10009", "--count=2", "--pid", "8"},
+      {{"monitor", "emulatorclient", "10009", "10002", "--count=2", "--pid", "8"},
        "verb 1 module 10002 number 0 watched [10002, 10009] count 2 pid 8 global -1"},
       {{"send", "10002", "7", "{\"a\":1}", "--local"},
        "verb 2 module 10002 number 7 watched [] count 0 pid 0 global 0"},

@@ -190,7 +190,11 @@ class Parser {
     for (std::size_t i = 0; i < modules; ++i) {
       const auto module = ReadModule(positional[i]);
       if (!module) return Reject(fmt::format("unknown module \"{}\"", positional[i]));
-      command_.watched.push_back(*module);
+      // A module named twice (by name and by number, say) would be watched
+      // twice: each message shown twice, two receiver places taken.
+      if (std::ranges::find(command_.watched, *module) == command_.watched.end()) {
+        command_.watched.push_back(*module);
+      }
     }
     command_.module = command_.watched.front();
     if (command_.verb != Verb::kMonitor) command_.watched.clear();
