@@ -61,6 +61,7 @@ constexpr wchar_t kEmulatorMarker[] = L"Global\\55DCE4A4-2426-4814-96E5-5E641917
 constexpr wchar_t kStoreMarker[] = L"Global\\KestovaStore.exe";
 constexpr wchar_t kSilentMark[] = L"mbrix.sdk.mark";
 constexpr wchar_t kDesktopLinkMark[] = L"mbrix.sdk.desktop_link.mark";
+constexpr wchar_t kTrayHiddenMark[] = L"mbrix.sdk.break.trayhidden.mark";
 
 const json kLaunchedApp = {{"pkg_name", "com.example.app"},
                            {"source", 3},
@@ -210,6 +211,12 @@ std::vector<Row> Rows() {
        .arguments = L"--launch-proc-name Kestova.exe --oem-stop-vm {bad",
        .clients = kEmulator,
        .log = {"NotifyCurrentKestova: StopVMInfo json parse error, error message: "}},
+      {.title = "a malformed VM start is logged and the client started with it",
+       .arguments = L"--launch-proc-name Kestova.exe --oem-start-vm {bad",
+       .clients = kEmulator,
+       .started = L"Kestova.exe",
+       .parameters = L"--oem-start-vm \"{bad\" {start}",
+       .log = {"NotifyCurrentKestova: StartVMInfo json parse error, error message: "}},
       {.title = "an empty VM stop is no stop request",
        .arguments = L"--launch-proc-name Kestova.exe --oem-stop-vm \"\"",
        .started = L"Kestova.exe",
@@ -218,6 +225,11 @@ std::vector<Row> Rows() {
        .arguments = L"--launch-proc-name Kestova.exe --quit 1",
        .clients = kEmulator,
        .packets = {{kEmulatorModule, 20006, ""}}},
+      {.title = "quit with a false value asks the client for nothing",
+       .arguments = L"--launch-proc-name Kestova.exe --quit 0",
+       .clients = kEmulator,
+       .started = L"Kestova.exe",
+       .parameters = L"--quit \"0\" {start}"},
       {.title = "a stale client is ended and the request starts a new one",
        .arguments = L"--launch-proc-name Kestova.exe --launch-pkg-name com.example.app --from 3",
        .clients = kEmulator,
@@ -245,6 +257,24 @@ std::vector<Row> Rows() {
        .packets = {{kStoreModule,
                     10003,
                     {{"content", "kestova://client/launchWithShortcut?pkg=a"}}}}},
+      {.title = "the tray-hidden mark breaks the silence",
+       .arguments = L"--launch-proc-name KestovaStore.exe --pseudo-protocol "
+                    L"kestova://client/launchWithShortcut?pkg=a",
+       .clients = kStore,
+       .marks = {kSilentMark, kTrayHiddenMark},
+       .packets = {{kStoreModule,
+                    10003,
+                    {{"content", "kestova://client/launchWithShortcut?pkg=a"}}}}},
+      {.title = "only a shortcut link is made silent",
+       .arguments = L"--launch-proc-name KestovaStore.exe --pseudo-protocol kestova://client/other",
+       .clients = kStore,
+       .marks = {kSilentMark},
+       .packets = {{kStoreModule, 10003, {{"content", "kestova://client/other"}}}}},
+      {.title = "a link that is no shortcut starts the store as it came",
+       .arguments = L"--launch-proc-name KestovaStore.exe --pseudo-protocol kestova://client/other",
+       .marks = {kSilentMark},
+       .started = L"KestovaStore.exe",
+       .parameters = L"--pseudo-protocol \"kestova://client/other\" {start}"},
       {.title = "a silent shortcut starts the store with the silent option",
        .arguments = L"--launch-proc-name KestovaStore.exe --pseudo-protocol "
                     L"kestova://client/launchWithShortcut?pkg=a",
@@ -280,7 +310,6 @@ std::vector<Row> Rows() {
        .arguments = L"--launch-proc-name KestovaStore.exe --from 4294967297",
        .clients = kStore,
        .packets = {{kStoreModule, 1000, {{"cmd_show", 0}, {"source", 1}}}}},
-      {.title = "no arguments", .arguments = L"", .log = {"LaunchTarget: [error] argc < 2"}},
   };
 }
 
@@ -328,9 +357,11 @@ void DispatchTest::Check(const Row& row) {
         std::make_unique<test_support::StandInProcess>(install_.temp() / "client", L"Kestova.exe");
     ASSERT_TRUE(client_process->started());
   }
-  if (row.vm == Vm::kReadyWithHost) {
-    vm_host = std::make_unique<test_support::StandInProcess>(install_.temp() / "host",
-                                                             L"KBoxHeadless.exe");
+  if (row.vm != Vm::kNotReady) {
+    // Without the host a worker runs, but under the test's account: it is
+    // another VM's and keeps no client from being stale.
+    vm_host = std::make_unique<test_support::StandInProcess>(
+        install_.temp() / "host", row.vm == Vm::kReadyWithHost ? L"KBoxHeadless.exe" : L"vmwp.exe");
     ASSERT_TRUE(vm_host->started());
   }
 
