@@ -108,7 +108,7 @@ TEST_F(RegistryTest, DeletesATreeWithALinkToAMissingKeyAndAcceptsAMissingKey) {
   }
   const base::KernelHandle child = test_support::StartChild(L"delete-key-tree", key_ + L"\\");
   const DWORD exit_code = test_support::WaitForExitCode(child);
-  if (exit_code == static_cast<DWORD>(-1)) TerminateProcess(child.get(), 1);
+  if (exit_code == test_support::kNoExitCode) TerminateProcess(child.get(), 1);
   EXPECT_EQ(exit_code, 0u);
   base::RegKey key;
   EXPECT_EQ(

@@ -1,5 +1,7 @@
 #include "bus_process.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -13,7 +15,16 @@ BusProcess::BusProcess(const std::wstring& arguments) {
   base::FileHandle write_end;
   HANDLE read_raw = nullptr;
   HANDLE write_raw = nullptr;
-  if (!CreatePipe(&read_raw, &write_raw, &inherit, 0)) return;
+  // Without a process there is no output to wait for.
+  const auto not_started = [&](const char* what) {
+    const DWORD error = GetLastError();
+    ADD_FAILURE() << what << ": error " << error;
+    ended_ = true;
+  };
+  if (!CreatePipe(&read_raw, &write_raw, &inherit, 0)) {
+    not_started("no pipe");
+    return;
+  }
   read_end.reset(read_raw);
   write_end.reset(write_raw);
   SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
@@ -28,6 +39,7 @@ BusProcess::BusProcess(const std::wstring& arguments) {
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(executable.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
                       nullptr, &startup, &info)) {
+    not_started("could not start KestovaIpc.exe");
     return;
   }
   process_.reset(info.hProcess);
@@ -68,7 +80,7 @@ void BusProcess::ReadOutput(base::FileHandle pipe) {
 DWORD BusProcess::Finish() {
   const DWORD code = test_support::WaitForExitCode(process_);
   // The pipe ends only with the process.
-  if (process_ && code == static_cast<DWORD>(-1)) TerminateProcess(process_.get(), 1);
+  if (code == test_support::kNoExitCode) TerminateProcess(process_.get(), 1);
   if (reader_.joinable()) reader_.join();
   return code;
 }
@@ -88,17 +100,26 @@ std::optional<std::string> BusProcess::NextLine(DWORD timeout_ms) {
   return lines_[next_line_++];
 }
 
-std::vector<nlohmann::json> BusProcess::PacketsSoFar(const std::wstring& module) {
+std::vector<nlohmann::json> BusProcess::PacketsSoFar(const std::wstring& module,
+                                                     std::size_t expected) {
   constexpr int kClosingMessage = 424242;
+  const auto close = [&] {
+    return RunBus(L"send " + module + L" " + std::to_wstring(kClosingMessage) + L" {} --global")
+               .exit_code == 0;
+  };
   std::vector<nlohmann::json> packets;
-  if (RunBus(L"send " + module + L" " + std::to_wstring(kClosingMessage) + L" {} --global")
-          .exit_code != 0) {
+  if (!close()) {
     packets.push_back({{"error", "the closing packet could not be sent"}});
     return packets;
   }
-  while (const std::optional<std::string> line = NextLine(30000)) {
+  while (const std::optional<std::string> line = NextLine(20000)) {
     nlohmann::json packet = nlohmann::json::parse(*line, nullptr, false);
-    if (packet.is_object() && packet.value("msg_id", 0) == kClosingMessage) return packets;
+    if (packet.is_object() && packet.value("msg_id", 0) == kClosingMessage) {
+      for (std::size_t sent = packets.size(); sent < expected; ++sent) {
+        if (!close()) break;
+      }
+      return packets;
+    }
     packets.push_back(std::move(packet));
   }
   packets.push_back({{"error", "the closing packet never arrived"}});

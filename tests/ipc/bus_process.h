@@ -24,21 +24,22 @@ class BusProcess {
   BusProcess(const BusProcess&) = delete;
   BusProcess& operator=(const BusProcess&) = delete;
 
-  // True once a listener printed "ready" (a minute at most): endpoint up,
-  // every --hold mutex held.
-  bool WaitReady() { return NextLine(60000) == "ready"; }
-  // Waits (a minute at most) for the exit; -1 on time-out, which ends it.
+  // True once a listener printed "ready" (20 s at most): endpoint up, every
+  // --hold mutex held.
+  bool WaitReady() { return NextLine(20000) == "ready"; }
+  // Waits (a minute at most) for the exit code; on time-out ends the process.
   DWORD Finish();
   // Every line printed so far, without line ends.
   std::vector<std::string> lines();
   // The first line not taken yet, waiting at most the bound; nothing at the
   // end of the output or on time-out.
   std::optional<std::string> NextLine(DWORD timeout_ms);
-  // For a listener of `module` that expects one packet more than it is sent:
-  // sends it a closing packet of our own and returns, in order, every packet
-  // it printed before that one. The channel keeps order, so whatever was
-  // placed in the queue earlier is among them.
-  std::vector<nlohmann::json> PacketsSoFar(const std::wstring& module);
+  // For a listener of `module` started with --count expected + 1: sends it a
+  // closing packet of our own and returns, in order, every packet it printed
+  // before that one. The channel keeps order, so whatever was placed in the
+  // queue earlier is among them. A listener that got fewer is sent the rest
+  // of its count, so that it ends now and not at its idle limit.
+  std::vector<nlohmann::json> PacketsSoFar(const std::wstring& module, std::size_t expected);
   DWORD id() const { return GetProcessId(process_.get()); }
 
  private:

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "install/registry.h"
 #include "system/text.h"
 #include "test_support.h"
@@ -11,13 +13,6 @@
 namespace {
 
 constexpr ipc::StatKey kLaunch{10009, 10002, 20001};
-
-TEST(IpcStatKey, HashIsTheXorOfEachFieldsFnv1a) {
-  // FNV-1a 64 over the little-endian bytes: 10009 (19 27 00 00) gives
-  // 0x8ed2103ebaba30f1, 10002 (12 27 00 00) 0x5d99be1501dd84c6 and 20001
-  // (21 4e 00 00) 0x2cd7bb6b15d127d6.
-  EXPECT_EQ(ipc::StatKeyHash{}(kLaunch), 0xff9c1540aeb693e1ull);
-}
 
 TEST(IpcQualityMonitor, CountsAddUpOverRunsInTheSharedForm) {
   constexpr char kStoredKey[] = R"([[{"from":10009,"to":10002,"msg_id":20001},)";
@@ -35,6 +30,12 @@ TEST(IpcQualityMonitor, CountsAddUpOverRunsInTheSharedForm) {
       {"negative total",
        false,
        std::string(kStoredKey) + R"({"total":-3,"success":0}]])",
+       {true},
+       R"({"success":1,"total":1})"},
+      {"a malformed element spoils the whole stored table",
+       false,
+       std::string(kStoredKey) + R"({"total":5,"success":4}],)" +
+           R"([{"from":1,"to":2,"msg_id":3},{"total":1,"success":1},0]])",
        {true},
        R"({"success":1,"total":1})"},
       {"earlier runs",
@@ -77,6 +78,17 @@ TEST(IpcQualityMonitor, CountsAddUpOverRunsInTheSharedForm) {
     EXPECT_EQ(WideToUtf8(ReadRegString(HKEY_CURRENT_USER, key, value, L"")),
               std::string(R"([[{"from":10009,"msg_id":20001,"to":10002},)") + c.counts + "]]");
   }
+  RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+}
+
+// Processes that shut down together take the lock in turn; one that kept it
+// would hold up every other for the lock's whole wait.
+TEST(IpcQualityMonitor, ReportingLetsGoOfTheLock) {
+  const std::wstring key = L"SOFTWARE\\Velmora\\" + test_support::UniqueName(L"KestovaStatsTest");
+  // Another process waiting for the lock keeps it in being.
+  const base::KernelHandle waiter(CreateMutexW(nullptr, FALSE, ipc::StatsLockName().c_str()));
+  ipc::IpcQualityMonitor(key).ReportSend();
+  std::thread([] { EXPECT_TRUE(ipc::StatsLock().owned()); }).join();
   RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
 }
 

@@ -16,7 +16,7 @@ constexpr wchar_t kIfeoKey[] =
     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution "
     L"Options\\KestovaLauncher.exe";
 
-enum class Library { kNone, kAgent, kNoFactory };
+enum class Library { kNone, kAgent, kNoFactory, kNullFactory };
 
 struct Row {
   const char* title;
@@ -33,32 +33,44 @@ struct Row {
   // Which handler Init is given; none: no agent call at all.
   enum { kNoAgent, kVersionHandler, kOwnHandler } handler = kNoAgent;
   std::string account = {};
+  // The folders whose factory was called, in order: "version" or "launcher".
+  std::vector<std::string> factories = {};
 };
 
 std::vector<Row> Rows() {
   return {
-      {.title = "agent and handler in the version folder; the user's svid stands in for the "
-                "machine's placeholder",
+      {.title = "agent and handler in the version folder, which comes first; the user's svid "
+                "stands in for the machine's placeholder",
        .version_library = Library::kAgent,
        .version_handler = true,
+       .own_library = Library::kAgent,
        .machine_svid = L"DEFAULT_VALUE",
        .user_svid = L"user-7",
        .agent_path = L"C:\\dumps\\reports",
        .handler = Row::kVersionHandler,
-       .account = "user-7"},
+       .account = "user-7",
+       .factories = {"version"}},
       {.title = "agent and handler only beside the launcher; the machine's svid wins",
        .own_library = Library::kAgent,
        .own_handler = true,
        .machine_svid = L"machine-1",
        .user_svid = L"user-7",
        .handler = Row::kOwnHandler,
-       .account = "machine-1"},
+       .account = "machine-1",
+       .factories = {"launcher"}},
       {.title = "a library without the factory makes the launcher's own folder count; no svid",
        .version_library = Library::kNoFactory,
        .version_handler = true,
        .own_library = Library::kAgent,
        .handler = Row::kVersionHandler,
-       .account = ""},
+       .account = "",
+       .factories = {"launcher"}},
+      {.title = "a factory that makes no agent makes the launcher's own folder count",
+       .version_library = Library::kNullFactory,
+       .version_handler = true,
+       .own_library = Library::kAgent,
+       .handler = Row::kVersionHandler,
+       .factories = {"version", "launcher"}},
       {.title = "no library anywhere", .version_handler = true, .own_handler = true},
       {.title = "no handler anywhere",
        .version_library = Library::kAgent,
@@ -70,10 +82,10 @@ void Place(Library library, bool handler, const std::filesystem::path& folder) {
   std::filesystem::create_directories(folder);
   const auto binaries = test_support::BinaryDir();
   if (library != Library::kNone) {
-    std::filesystem::copy_file(
-        binaries / (library == Library::kAgent ? L"stand_in_client_extension.dll"
-                                               : L"stand_in_no_factory.dll"),
-        folder / L"client_extension.dll");
+    const wchar_t* built = library == Library::kAgent       ? L"stand_in_client_extension.dll"
+                           : library == Library::kNoFactory ? L"stand_in_no_factory.dll"
+                                                            : L"stand_in_null_factory.dll";
+    std::filesystem::copy_file(binaries / built, folder / L"client_extension.dll");
   }
   if (handler) test_support::CopyStandIn(folder, L"crashpad_handler.exe");
 }
@@ -136,7 +148,7 @@ TEST_F(CrashReportingTest, FindsConfiguresAndRegistersTheAgent) {
                                          : "RegisterProcessWithPath|" + WideToUtf8(row.agent_path) +
                                                "|own-pid|KestovaLauncher|15|" + slash_dir + "|" +
                                                std::to_string(slash_dir.size());
-    const std::vector<std::string> expected = {
+    const std::vector<std::string> agent_calls = {
         "Init|" + WideToUtf8(handler) + "|" + data_dir + "|" + data_dir +
             "|b83e1f60d2|6d2f48b1-93ce-4a07-b5e2-0f71c8d93a46|7.7.7.7|com.velmora.kestova|"
             "KestovaLauncher|KestovaLauncher|" +
@@ -148,6 +160,12 @@ TEST_F(CrashReportingTest, FindsConfiguresAndRegistersTheAgent) {
         registration,
         "SetCrashCallback|callback|null",
     };
+    std::vector<std::string> expected;
+    for (const std::string& folder : row.factories) {
+      expected.push_back("CreateFennoAgent|" +
+                         (folder == "version" ? WideToUtf8(version) : folder));
+    }
+    expected.insert(expected.end(), agent_calls.begin(), agent_calls.end());
     EXPECT_EQ(test_support::SplitLines(test_support::ReadFileBytes(calls_)), expected);
   }
 }

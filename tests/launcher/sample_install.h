@@ -47,7 +47,7 @@ struct StartRecord {
 
 // What one launcher run left behind.
 struct LauncherRun {
-  DWORD exit_code = static_cast<DWORD>(-1);
+  DWORD exit_code = test_support::kNotStarted;
   // The process's creation time in ms since 1970, as the launcher reports it.
   uint64_t start_time_ms = 0;
   // "Function: message" of each record between the command line and the end.

@@ -3,8 +3,9 @@
 // KESTOVA_CRASH_AGENT_RECORD. KESTOVA_CRASH_AGENT_PATH, when set, is what
 // QueryPathBuffer hands back (with 0); without it QueryPathBuffer answers 1.
 // KESTOVA_CRASH_AGENT_FIRE=1 makes SetCrashCallback call the callback at once,
-// as the agent would on a crash. Built with STAND_IN_WITHOUT_FACTORY it
-// lacks the factory export.
+// as the agent would on a crash. The factory records the name of the folder
+// it was loaded from. Built with STAND_IN_WITHOUT_FACTORY it lacks the
+// factory export; with STAND_IN_NULL_FACTORY its factory makes no agent.
 #include <windows.h>
 
 #include <fmt/format.h>
@@ -116,8 +117,21 @@ class RecordingAgent final : public crash::CrashAgent {
 
 #ifndef STAND_IN_WITHOUT_FACTORY
 extern "C" __declspec(dllexport) crash::CrashAgent* CreateFennoAgent() {
+  HMODULE self = nullptr;
+  GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<const wchar_t*>(&CreateFennoAgent), &self);
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(self, path, MAX_PATH);
+  std::wstring folder = path;
+  folder.resize(folder.find_last_of(L'\\'));
+  Append("CreateFennoAgent|" + WideToUtf8(folder.substr(folder.find_last_of(L'\\') + 1)));
+#ifdef STAND_IN_NULL_FACTORY
+  return nullptr;
+#else
   static RecordingAgent agent;
   return &agent;
+#endif
 }
 #else
 extern "C" __declspec(dllexport) int NotTheFactory() { return 0; }

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <fstream>
 #include <sstream>
@@ -89,6 +91,8 @@ base::KernelHandle StartProcess(const std::filesystem::path& executable,
   if (!CreateProcessW(executable.c_str(), mutable_line.data(), nullptr, nullptr, redirected,
                       CREATE_UNICODE_ENVIRONMENT, env_block.empty() ? nullptr : env_block.data(),
                       nullptr, &startup, &info)) {
+    const DWORD error = GetLastError();
+    ADD_FAILURE() << "could not start " << executable << ": error " << error;
     return {};
   }
   base::KernelHandle thread(info.hThread);
@@ -103,11 +107,23 @@ base::KernelHandle StartChild(const std::wstring& role, const std::wstring& argu
 }
 
 DWORD WaitForExitCode(const base::KernelHandle& process) {
-  if (!process || WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) {
-    return static_cast<DWORD>(-1);
+  if (!process) return kNotStarted;  // StartProcess said why
+  const DWORD waited = WaitForSingleObject(process.get(), 60000);
+  const DWORD error = GetLastError();
+  if (waited != WAIT_OBJECT_0) {
+    if (waited == WAIT_TIMEOUT) {
+      ADD_FAILURE() << "process " << GetProcessId(process.get()) << " still runs after 60 s";
+    } else {
+      ADD_FAILURE() << "cannot wait for process " << GetProcessId(process.get()) << ": error "
+                    << error;
+    }
+    return kNoExitCode;
   }
-  DWORD code = static_cast<DWORD>(-1);
-  GetExitCodeProcess(process.get(), &code);
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process.get(), &code)) {
+    ADD_FAILURE() << "no exit code: error " << GetLastError();
+    return kNoExitCode;
+  }
   return code;
 }
 

@@ -31,13 +31,19 @@ struct ProcessOptions {
   std::filesystem::path stderr_file = {};
 };
 
-// Starts a process. Returns the process handle (invalid on failure).
+// Starts a process. Returns the process handle; invalid when it could not be
+// started, which fails the running test with the system's error.
 base::KernelHandle StartProcess(const std::filesystem::path& executable,
                                 const std::wstring& command_line,
                                 const ProcessOptions& options = {});
 // Starts this executable as the given child role.
 base::KernelHandle StartChild(const std::wstring& role, const std::wstring& arguments = L"");
-// Waits (a minute at most) and returns the exit code, or -1.
+// What WaitForExitCode returns when there is no exit code to give: the
+// process was never started, or it still runs (or cannot be waited for).
+// Neither is an exit code of our programs; each fails the running test.
+inline constexpr DWORD kNotStarted = 0xE0000001;
+inline constexpr DWORD kNoExitCode = 0xE0000002;
+// Waits (a minute at most) and returns the exit code.
 DWORD WaitForExitCode(const base::KernelHandle& process);
 
 // Sets an environment variable of this process and puts back what was there

@@ -17,6 +17,12 @@ namespace {
 constexpr DWORD kStatsLockWaitMs = 2000;
 constexpr wchar_t kAbsentMarker[] = L"DEFAULT_VALUE";
 
+std::string ReadStored(const std::wstring& key, const wchar_t* value_name) {
+  return WideToUtf8(ReadRegString(HKEY_CURRENT_USER, key, value_name, kAbsentMarker));
+}
+
+}  // namespace
+
 // One name per user, in the global namespace, so that the user's processes
 // in every session and at every elevation level take the same lock.
 std::wstring StatsLockName() {
@@ -34,12 +40,6 @@ std::wstring StatsLockName() {
   }
   return L"kestova_ipc_stats";
 }
-
-std::string ReadStored(const std::wstring& key, const wchar_t* value_name) {
-  return WideToUtf8(ReadRegString(HKEY_CURRENT_USER, key, value_name, kAbsentMarker));
-}
-
-}  // namespace
 
 StatsLock::StatsLock()
     : mutex_(CreateMutexW(EveryoneSecurityAttributes(), FALSE, StatsLockName().c_str())) {

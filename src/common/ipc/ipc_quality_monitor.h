@@ -39,6 +39,9 @@ class StatsLock {
   bool owned_ = false;
 };
 
+// The name of that lock's mutex, the same in every process of the user.
+std::wstring StatsLockName();
+
 class IpcQualityMonitor {
  public:
   // Without a key the product key of the install layout is used (the
