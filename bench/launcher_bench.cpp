@@ -194,10 +194,11 @@ int wmain(int argc, wchar_t** argv) {
   test_support::ProcessOptions reporting = options;
   reporting.environment[phase::kPhaseReportVariable] = mapping.name();
 
+  const std::size_t forwarded = (2 + (argc > 1 ? 1 : 0)) * (kRounds + 1) + kMemoryRounds;
   ipc_test::BusProcess client(
       L"listen EmulatorClient --hold Global\\55DCE4A4-2426-4814-96E5-5E6419171E71"
       L" --idle-ms 60000 --count " +
-      std::to_wstring((2 + (argc > 1 ? 1 : 0)) * (kRounds + 1) + kMemoryRounds + 1));
+      std::to_wstring(forwarded + 1));
   if (!mapping.valid() || !vm_ready || !client.WaitReady()) {
     std::fprintf(stderr, "the report mapping, the VM marker or the client could not be made\n");
     return 1;
@@ -292,7 +293,7 @@ int wmain(int argc, wchar_t** argv) {
     run(phased, kForwardedRequest, reporting, true, &printed);
     forward_peak.push_back(static_cast<double>(mapping.Read().peak_working_set_bytes) / 1048576.0);
   }
-  client.PacketsSoFar(L"EmulatorClient");
+  client.PacketsSoFar(L"EmulatorClient", forwarded);
 
   std::printf(
       "%d alternating rounds under the same Wine: median, its ratio to the bare\n"
