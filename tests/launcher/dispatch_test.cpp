@@ -486,6 +486,11 @@ TEST_F(DispatchTest, StartsTheLongestLineThatFitsAndNothingLonger) {
           << run.log[0];
     }
   }
+  // A link for a stopped store doubles its backslashes when quoted.
+  const LauncherRun link = install_.Run(L"kestova://app/x?q=" + std::wstring(20000, L'\\'));
+  EXPECT_TRUE(install_.NothingStarted());
+  ASSERT_EQ(link.log.size(), 2u);
+  EXPECT_TRUE(link.log[1].starts_with("LaunchSchema: [error] command line of")) << link.log[1];
 }
 
 TEST_F(DispatchTest, AMonitorShowsEveryMessageWithItsDropReasonAndChangesNoDispatch) {

@@ -131,7 +131,9 @@ void ReportProcessCrashEvent(const InstallLayout& layout, const std::wstring& pr
       {product::kReportCrashOption, process_name},
   };
   const std::wstring target = layout.ApplicationDir() + L"\\" + product::kLauncherExe;
-  ShellOpen(target, ComposeOptions(options), L"");
+  // A crash report is the last thing this run does: a refused start has
+  // nowhere left to be told.
+  (void)ShellOpen(target, ComposeOptions(options), L"");
 }
 
 }  // namespace crash

@@ -282,8 +282,15 @@ SECURITY_ATTRIBUTES* EveryoneSecurityAttributes() {
   return valid ? &attributes : nullptr;
 }
 
+std::size_t ShellCommandLineLength(const std::wstring& file, const std::wstring& parameters) {
+  return file.size() + 3 + parameters.size() + 1;
+}
+
 DWORD ShellOpen(const std::wstring& file, const std::wstring& parameters,
                 const std::wstring& directory) {
+  if (ShellCommandLineLength(file, parameters) > kCommandLineLimit) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
   SHELLEXECUTEINFOW info{};
   info.cbSize = sizeof(info);
   info.fMask = SEE_MASK_FLAG_NO_UI;

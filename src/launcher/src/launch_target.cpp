@@ -50,17 +50,6 @@ bool NeedsQuoting(std::wstring_view option) {
   return option.find_first_of(L" \t\n\v\f\r\"") != std::wstring_view::npos;
 }
 
-// The most a process's command line can hold, its terminating NUL included.
-// The shell would start a longer one cut short: an argument left open, the
-// start-time option lost.
-constexpr std::size_t kCommandLineLimit = 32767;
-
-// The command line the shell builds: the quoted executable, a blank, the
-// parameters, and the NUL.
-std::size_t CommandLineLength(const std::wstring& executable, const std::wstring& parameters) {
-  return executable.size() + 3 + parameters.size() + 1;
-}
-
 bool IsSilentShortcutLink(std::wstring_view text) {
   return StartsWith(text, product::kShortcutLinkPrefix) && IsSilentShortcutMarked();
 }
@@ -163,11 +152,9 @@ void LaunchTarget(int argc, const wchar_t* const* argv) {
     folder = layout.VersionedApplicationDir();
     executable = JoinPath(folder, name);
   }
-  if (const std::size_t length = CommandLineLength(executable, parameters);
-      length > kCommandLineLimit) {
-    LogLine("[error] command line of {} characters exceeds the limit of {}, {} not started", length,
-            kCommandLineLimit, WideToUtf8(name));
-    return;
+  // Started or not, nothing falls back: only a line cut short is worth a word.
+  if (ShellOpen(executable, parameters, folder) == ERROR_FILENAME_EXCED_RANGE) {
+    LogLine("[error] command line of {} characters exceeds the limit of {}, {} not started",
+            ShellCommandLineLength(executable, parameters), kCommandLineLimit, WideToUtf8(name));
   }
-  ShellOpen(executable, parameters, folder);
 }

@@ -41,9 +41,13 @@ void LaunchSchema(const std::wstring& link) {
     ForwardToClient(product::kStoreClientModule, product::Message::StoreLink, LinkContent{text});
     return;
   }
-  const std::wstring executable =
-      InstallLayout::Instance().VersionedApplicationDir() + L"\\" +
-      (to_assistant ? product::kAssistantExe : product::kStoreClientExe);
+  const wchar_t* const name = to_assistant ? product::kAssistantExe : product::kStoreClientExe;
+  const std::wstring executable = InstallLayout::Instance().VersionedApplicationDir() + L"\\" + name;
   const std::map<std::string, std::string> options{{product::kPseudoProtocolOption, text}};
-  ShellOpen(executable, ComposeOptions(options), L"");
+  const std::wstring parameters = ComposeOptions(options);
+  // Started or not, nothing falls back: only a link cut short is worth a word.
+  if (ShellOpen(executable, parameters, L"") == ERROR_FILENAME_EXCED_RANGE) {
+    LogLine("[error] command line of {} characters exceeds the limit of {}, {} not started",
+            ShellCommandLineLength(executable, parameters), kCommandLineLimit, WideToUtf8(name));
+  }
 }
