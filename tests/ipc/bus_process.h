@@ -25,8 +25,9 @@ class BusProcess {
   BusProcess& operator=(const BusProcess&) = delete;
 
   // True once a listener printed "ready" (a minute at most): endpoint up,
-  // every --hold mutex held.
-  bool WaitReady() { return NextLine(60000) == "ready"; }
+  // every --hold mutex held. The transport may print before it (a mutex
+  // that a dead process left abandoned is reported on the same stream).
+  bool WaitReady();
   // Waits (a minute at most) for the exit; -1 on time-out, which ends it.
   DWORD Finish();
   // Every line printed so far, without line ends.

