@@ -85,6 +85,16 @@ DWORD BusProcess::Finish() {
   return code;
 }
 
+bool BusProcess::WaitReady() {
+  const ULONGLONG deadline = GetTickCount64() + 20000;
+  for (ULONGLONG now; (now = GetTickCount64()) < deadline;) {
+    const std::optional<std::string> line = NextLine(static_cast<DWORD>(deadline - now));
+    if (!line) return false;
+    if (*line == "ready") return true;
+  }
+  return false;
+}
+
 std::vector<std::string> BusProcess::lines() {
   std::lock_guard lock(mutex_);
   return lines_;
@@ -113,6 +123,8 @@ std::vector<nlohmann::json> BusProcess::PacketsSoFar(const std::wstring& module,
     return packets;
   }
   while (const std::optional<std::string> line = NextLine(20000)) {
+    // What the transport prints on the same stream is not a packet.
+    if (!line->starts_with("{")) continue;
     nlohmann::json packet = nlohmann::json::parse(*line, nullptr, false);
     if (packet.is_object() && packet.value("msg_id", 0) == kClosingMessage) {
       for (std::size_t sent = packets.size(); sent < expected; ++sent) {

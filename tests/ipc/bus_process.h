@@ -25,8 +25,9 @@ class BusProcess {
   BusProcess& operator=(const BusProcess&) = delete;
 
   // True once a listener printed "ready" (20 s at most): endpoint up, every
-  // --hold mutex held.
-  bool WaitReady() { return NextLine(20000) == "ready"; }
+  // --hold mutex held. The transport may print before it (a mutex that a
+  // dead process left abandoned is reported on the same stream).
+  bool WaitReady();
   // Waits (a minute at most) for the exit code; on time-out ends the process.
   DWORD Finish();
   // Every line printed so far, without line ends.

@@ -2,8 +2,9 @@
 // takes key=value arguments:
 //   role=recv name= global= count= ready=EVENT [hold=EVENT] [first=0|1] report=FILE
 //       connects as a receiver, sets `ready`, waits for `hold` if given, then
-//       receives `count` messages (a minute at most) and writes one report
-//       line per message, after a first line "conn <id>".
+//       receives `count` messages and writes one report line per message,
+//       after a first line "conn <id>". It gives up (exit 12) after 10 s
+//       without a message: what has not come by then was lost.
 //   role=send name= global= size= count= tag= [go=EVENT] [sent=EVENT]
 //       [first=0|1] [wait_chunks=MS] [report=FILE]
 //       sends `count` checkable messages and exits 0 when every send succeeded.
@@ -11,6 +12,12 @@
 //   process's connection ids come from that namespace's counter.
 //   role=hold-lock lock=NAME ready=EVENT
 //       takes a named mutex, sets `ready` and exits without releasing it.
+//   role=hold-spin name= global= ready=EVENT [chunk=SIZE [half_built=1]]
+//       takes the spin lock of the channel's ring (not yet constructed), or
+//       of the chunk block of SIZE (first leaving its free list half built),
+//       sets `ready` and waits to be killed.
+//   parent=PID (given by the tests to every role): a peer whose test has
+//       gone stops waiting for it.
 #include <windows.h>
 
 #include <cstdio>
@@ -50,10 +57,22 @@ void SetNamedEvent(const std::string& name) {
   if (event) SetEvent(event.get());
 }
 
-bool WaitNamedEvent(const std::string& name) {
+// The test that started this peer; null when not given.
+HANDLE Parent(const Options& options) {
+  static const base::KernelHandle parent(
+      OpenProcess(SYNCHRONIZE, FALSE, std::stoul(Get(options, "parent", "0"))));
+  return parent.get();
+}
+
+// Waits as long as the test that will set the event lives.
+bool WaitNamedEvent(const Options& options, const std::string& key) {
+  const std::string name = Get(options, key);
   if (name.empty()) return true;
   const base::KernelHandle event(OpenEventW(SYNCHRONIZE, FALSE, Utf8ToWide(name).c_str()));
-  return event && WaitForSingleObject(event.get(), 60000) == WAIT_OBJECT_0;
+  if (!event) return false;
+  const HANDLE parent = Parent(options);
+  const HANDLE waits[] = {event.get(), parent};
+  return WaitForMultipleObjects(parent != nullptr ? 2 : 1, waits, FALSE, INFINITE) == WAIT_OBJECT_0;
 }
 
 // Binds the process's connection ids to the namespace asked for.
@@ -68,15 +87,19 @@ int Receive(const Options& options) {
   auto channel = shm::Channel::Open(Get(options, "name"), Get(options, "global") == "1");
   if (!channel->connect(shm::ConnectMode::kReceiver)) return 10;
   SetNamedEvent(Get(options, "ready"));
-  if (!WaitNamedEvent(Get(options, "hold"))) return 11;
+  if (!WaitNamedEvent(options, "hold")) return 11;
   std::ofstream report(Get(options, "report"), std::ios::binary);
   report << "conn " << channel->conn_id() << "\n" << std::flush;
   const int count = std::stoi(Get(options, "count", "0"));
-  const ULONGLONG deadline = GetTickCount64() + 60000;
+  // Senders place a message within milliseconds of the last one, a few
+  // seconds when a process has to start first.
+  constexpr ULONGLONG kQuietMs = 10000;
+  ULONGLONG last = GetTickCount64();
   int received = 0;
-  while (received < count && GetTickCount64() < deadline) {
+  while (received < count && GetTickCount64() - last < kQuietMs) {
     const shm::ReceiveBuffer buffer = channel->recv();
     if (buffer.empty()) continue;
+    last = GetTickCount64();
     const shm_test::Received line = shm_test::Describe(buffer.data(), buffer.size());
     report << line.size << " " << line.hash << " " << line.tag << " " << line.sequence << "\n"
            << std::flush;
@@ -92,7 +115,7 @@ int Send(const Options& options) {
     std::ofstream(Get(options, "report")) << "conn " << channel->conn_id() << "\n";
   }
   if (!channel->connect(shm::ConnectMode::kSender)) return 20;
-  if (!WaitNamedEvent(Get(options, "go"))) return 21;
+  if (!WaitNamedEvent(options, "go")) return 21;
   const auto size = static_cast<std::size_t>(std::stoull(Get(options, "size", "1")));
   const int count = std::stoi(Get(options, "count", "1"));
   const auto tag = static_cast<std::uint32_t>(std::stoul(Get(options, "tag", "0")));
@@ -115,6 +138,29 @@ int HoldLock(const Options& options) {
   ExitProcess(0);  // still holding the mutex: it is abandoned
 }
 
+int HoldSpin(const Options& options) {
+  shm::handle block;
+  const std::string chunk = Get(options, "chunk");
+  const std::size_t chunk_size = chunk.empty() ? 0 : std::stoul(chunk);
+  if (chunk.empty()) {
+    if (!block.acquire("__QU_CONN__64__8__" + Get(options, "name"), sizeof(shm::Ring),
+                       Get(options, "global") == "1")) {
+      return 40;
+    }
+  } else if (!block.acquire("__CHUNK_INFO__" + chunk, shm::ChunkBlockBytes(chunk_size), true)) {
+    return 40;
+  }
+  auto* ring = static_cast<shm::Ring*>(block.mem());
+  auto* chunks = static_cast<shm::ChunkBlockHeader*>(block.mem());
+  const shm::SpinLock lock(chunk.empty() ? ring->construct_lock : chunks->lock);
+  if (Get(options, "half_built") == "1") {
+    for (std::uint8_t i = 0; i < shm::kChunksPerBlock / 2; ++i) chunks->links[i] = i + 1;
+  }
+  SetNamedEvent(Get(options, "ready"));
+  Sleep(INFINITE);
+  return 0;
+}
+
 }  // namespace
 
 int main() {
@@ -123,5 +169,6 @@ int main() {
   if (role == "recv") return Receive(options);
   if (role == "send") return Send(options);
   if (role == "hold-lock") return HoldLock(options);
+  if (role == "hold-spin") return HoldSpin(options);
   return 2;
 }

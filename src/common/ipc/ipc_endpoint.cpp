@@ -102,10 +102,18 @@ SendResult IpcEndpoint::TrySend(std::shared_ptr<IpcPacket> packet, std::optional
 void IpcEndpoint::Shutdown() {
   std::call_once(shutdown_once_, [&] {
     stopped_ = true;
-    if (receiver_) {
-      receiver_->Stop(kReceiverStopWaitMs);
-      receiver_.reset();
+    if (receiver_ && !receiver_->Stop(kReceiverStopWaitMs)) {
+      // The task is held up in an observer and will not see the stop in
+      // time. Waiting longer would let an observer keep the process from
+      // ever exiting, so the task is left to run: the receiver and its
+      // channel are kept (never freed under it), the endpoint is never
+      // destroyed, and process exit ends the thread. It records no more
+      // receipts once `stopped_` is set, so the reports below read the
+      // receive table alone.
+      receiver_->Abandon();
+      static_cast<void>(receiver_.release());
     }
+    receiver_.reset();
     // A chunk block lives only while some process maps it, and a receiver
     // maps it when it reads the message: leaving earlier would take the
     // packet with us.

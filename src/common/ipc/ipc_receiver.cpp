@@ -48,6 +48,10 @@ bool IpcReceiver::Stop(DWORD wait_ms) {
   return WaitForSingleObject(finished_.get(), wait_ms) == WAIT_OBJECT_0;
 }
 
+void IpcReceiver::Abandon() {
+  if (task_.joinable()) task_.detach();
+}
+
 void IpcReceiver::Run() {
   for (;;) {
     std::string text;

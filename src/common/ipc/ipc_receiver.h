@@ -23,8 +23,8 @@ class IpcQualityMonitor;
 class IpcReceiver {
  public:
   IpcReceiver(const std::atomic<bool>& stopped, IpcQualityMonitor& monitor, IpcMsgHandler& handler);
-  // Waits for the task to end (stop it first); the channel is never closed
-  // under it.
+  // Waits for the task to end (stop it first, or leave it); the channel is
+  // never closed under it.
   ~IpcReceiver();
   IpcReceiver(const IpcReceiver&) = delete;
   IpcReceiver& operator=(const IpcReceiver&) = delete;
@@ -34,7 +34,11 @@ class IpcReceiver {
   bool Start(ModuleId module, bool global);
   // Ends the task's wait at once (the stop flag must already be set) and
   // waits for the task, at most `wait_ms`. True when it has ended.
-  bool Stop(DWORD wait_ms);
+  [[nodiscard]] bool Stop(DWORD wait_ms);
+  // For a task that did not stop in time: it runs on unwaited, and this
+  // object (with the channel the task reads) must then outlive it, that is,
+  // never be destroyed.
+  void Abandon();
 
  private:
   void Run();

@@ -75,6 +75,8 @@ void WriteSlot(Slot& slot, std::uint64_t cursor, const Fragment& fragment) {
 
 void ConstructRing(Ring& ring) {
   if (ring.constructed.load() != 0) return;
+  // A holder that died here left the flag clear (do it again) or set (done):
+  // nothing to repair after a takeover.
   SpinLock lock(ring.construct_lock);
   if (ring.constructed.load() == 0) {
     ring.cc.store(0);
@@ -274,12 +276,12 @@ std::optional<std::int32_t> ChunkBlock::Take(std::uint32_t readers) {
   std::int32_t taken = -1;
   {
     SpinLock lock(header_->lock);
+    if (lock.taken_over()) RepairFreeList();
     if (header_->initialised == 0) {
       const auto* bytes = reinterpret_cast<const std::uint8_t*>(header_);
       if (std::all_of(bytes, bytes + offsetof(ChunkBlockHeader, initialised),
                       [](std::uint8_t b) { return b == 0; })) {
-        for (std::uint8_t i = 0; i < kChunksPerBlock; ++i) header_->links[i] = i + 1;
-        header_->head = 0;
+        BuildFreeList();
       }
       header_->initialised = 1;
     }
@@ -296,8 +298,35 @@ std::optional<std::int32_t> ChunkBlock::Take(std::uint32_t readers) {
   return taken;
 }
 
+void ChunkBlock::BuildFreeList() {
+  for (std::uint8_t i = 0; i < kChunksPerBlock; ++i) header_->links[i] = i + 1;
+  header_->head = 0;
+}
+
+void ChunkBlock::RepairFreeList() {
+  // Died building the list: no chunk was handed out yet.
+  if (header_->initialised == 0) {
+    BuildFreeList();
+    header_->initialised = 1;
+    return;
+  }
+  // Died taking or giving back a chunk: each is one store, so the list holds
+  // together, at worst without the chunk in hand (lost to the pool). Cut it
+  // at a link that leaves the range or comes back, so that no chunk can be
+  // handed out twice.
+  std::uint32_t seen = 0;
+  for (std::uint8_t* link = &header_->head; *link != kNoFreeChunk; link = &header_->links[*link]) {
+    if (*link > kNoFreeChunk || !Contains(*link) || (seen >> *link & 1) != 0) {
+      *link = kNoFreeChunk;
+      break;
+    }
+    seen |= 1u << *link;
+  }
+}
+
 void ChunkBlock::PushFree(std::int32_t index) {
   SpinLock lock(header_->lock);
+  if (lock.taken_over()) RepairFreeList();
   header_->links[index] = header_->head;
   header_->head = static_cast<std::uint8_t>(index);
 }

@@ -55,6 +55,23 @@
 // lets go of it only inside its wait, so once the broadcaster has held it,
 // every waiter that saw the old state is counted, and a count of 0 or below
 // means nobody to wake.
+//
+// Spin locks (the ring's construct lock, each chunk block's lock) stay one
+// word, 0 free and 1 held, taken by exchange, as peers take them. Nothing
+// records the holder, so a holder that dies keeps the word at 1. A holder keeps
+// it for a few stores; a waiter that has not had it for SpinLock::kDeadHolderMs
+// (1 s: millions of critical sections, and far beyond the time slices a
+// descheduled holder waits for) takes its turn at a kernel mutex shared by all
+// processes, waits the bound once more in turn (a taker before it may have
+// freed the word, and a live holder taken it since), and if the word is still
+// held, goes in as the holder and stores 0 when done. What the dead holder
+// guarded is then checked before use: the construct lock guards the constructed
+// flag and cc, which are done again while the flag is clear, as always; a chunk
+// block's free list changes by single stores, so it holds together but may lack
+// the chunk in hand when the holder died (lost to the pool), or, if it died
+// building the list, is built afresh; a link out of range or back into the list
+// ends it. A live holder stopped (suspended) that long is taken for dead all
+// the same.
 namespace shm {
 
 inline constexpr std::size_t kFragmentSize = 64;
@@ -239,6 +256,9 @@ class ChunkBlock {
  private:
   bool Contains(std::int32_t index) const;
   void PushFree(std::int32_t index);
+  void BuildFreeList();
+  // After the lock was taken from a dead holder.
+  void RepairFreeList();
 
   ChunkBlockHeader* header_;
   std::size_t mapped_size_;

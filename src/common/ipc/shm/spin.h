@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 
 namespace shm {
 
@@ -30,17 +31,30 @@ class Stopwatch {
   std::chrono::steady_clock::time_point start_;
 };
 
-// A 32-bit word in shared memory: 0 free, 1 held.
+// A 32-bit word in shared memory: 0 free, 1 held, taken by exchange. A
+// holder keeps it for a few instructions; one that keeps it for
+// kDeadHolderMs is taken for dead (see "Spin locks" in ring.h): the lock is
+// then taken over, and taken_over() tells the caller to check what it guards.
 class SpinLock {
  public:
-  explicit SpinLock(std::atomic<std::uint32_t>& word) : word_(word) { Lock(); }
-  ~SpinLock() { word_.store(0); }
+  static constexpr std::int64_t kDeadHolderMs = 1000;
+
+  explicit SpinLock(std::atomic<std::uint32_t>& word);
+  ~SpinLock();
   SpinLock(const SpinLock&) = delete;
   SpinLock& operator=(const SpinLock&) = delete;
 
+  bool taken_over() const { return taken_over_; }
+
  private:
-  void Lock();
+  class TakeoverTurn;
+  // True when the word was free or freed within the bound.
+  bool TakeWithin(std::int64_t microseconds);
+
   std::atomic<std::uint32_t>& word_;
+  bool taken_over_ = false;
+  // Held from the decision to take over until the unlock.
+  std::unique_ptr<TakeoverTurn> turn_;
 };
 
 }  // namespace shm
