@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "ipc/shm/spin.h"
@@ -142,6 +143,8 @@ void ConstructRing(Ring& ring);
 
 // Takes the lowest free receiver bit; 0 when all 32 are taken.
 std::uint32_t ConnectReceiver(Ring& ring);
+// Takes `bit` when it is free; false when another receiver holds it.
+bool TakeReceiverBit(Ring& ring, std::uint32_t bit);
 void DisconnectReceiver(Ring& ring, std::uint32_t bit);
 
 // What a push writes into the slot it claimed.
@@ -161,30 +164,43 @@ enum class PushResult {
   kUnsettled,  // another process left that slot half claimed or half read
 };
 
-// Claims the slot at the write cursor without a lock, unless a receiver has
-// not read it yet.
-PushResult TryNormalPush(Ring& ring, const Fragment& fragment);
-
-// What a forced push found in the slot it overwrote, so the caller can free
-// the chunk that the old message held.
+// A chunk message that a push overwrote while some receivers still held it:
+// the receivers that had not read it (cut off, or gone) never will, and their
+// reservations of the chunk are the pusher's to give back.
 struct Overwritten {
   std::int32_t remain;
   std::int32_t chunk_index;
-  std::uint32_t unread_by;  // receivers that had not read it, and now never will
+  std::uint32_t unread_by;
 };
+
+// Claims the slot at the write cursor without a lock, unless a connected
+// receiver has not read it yet.
+PushResult TryNormalPush(Ring& ring, const Fragment& fragment,
+                         std::optional<Overwritten>* old_chunk = nullptr);
 
 struct ForcedPushResult {
   bool pushed = false;
   std::optional<Overwritten> old_chunk_message;
 };
 
-// Takes the oldest slot even when unread: the receivers that had not read it
-// are removed from the connection mask. Prints the force_push texts.
+// Takes the oldest slot even when unread: the connected receivers that had
+// not read it are removed from the connection mask. Prints the force_push
+// texts.
 ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment);
 
-// Copies the slot at the cursor when it was written for that cursor, clears
-// the receiver's bit and advances the cursor.
-std::optional<SlotMessage> Pop(Ring& ring, std::uint32_t& read_cursor, std::uint32_t receiver_bit);
+enum class PopResult {
+  kEmpty,        // nothing written at the cursor yet
+  kMessage,      // copied, and this receiver's bit cleared
+  kNotReserved,  // written without this receiver (claimed before it connected,
+                 // or after it was cut off); passed over, `message` copied
+  kOverwritten,  // a later lap took the slot while it was read: this receiver
+                 // was overtaken, and the copy is not a message
+};
+
+// Copies the slot at the cursor when it was written for that cursor and for
+// this receiver, clears the receiver's bit and advances the cursor.
+PopResult Pop(Ring& ring, std::uint32_t& read_cursor, std::uint32_t receiver_bit,
+              SlotMessage& message);
 
 // After a pop of the slot at `popped_cursor`: true when no connected receiver
 // still has to read it and the write cursor stands at it one lap later, the
@@ -195,19 +211,30 @@ bool FreedForWaitingSender(const Ring& ring, std::uint32_t popped_cursor);
 // cursor: the ring has moved on past a slot this receiver still waits for.
 bool LaterSlotCommitted(const Ring& ring, std::uint32_t read_cursor);
 
-// True when the slot at `read_cursor` was read by all its readers, this
-// receiver not among them: it was not connected (or was cut off) when the
-// slot was claimed.
-bool ReadWithout(const Ring& ring, std::uint32_t read_cursor);
-
 // True when the writers are more than a ring ahead of `read_cursor`: the
 // slots from there on were overwritten before this receiver read them.
 bool Overtaken(const Ring& ring, std::uint32_t read_cursor);
 
-// Gives up a receiver's claim on the slot at `read_cursor`, which its sender
-// claimed and never wrote: clears the bit there. True when the bit was set,
-// that is, when the receiver still held it.
-bool AbandonSlot(Ring& ring, std::uint32_t read_cursor, std::uint32_t receiver_bit);
+// True when the slot of `cursor` names the receiver bit among its readers.
+bool Reserved(const Ring& ring, std::uint32_t cursor, std::uint32_t receiver_bit);
+
+// Gives up the receiver's claim on the message written for `cursor` without
+// reading it: clears the bit there (and, when it was the last, marks the
+// slot read). True, with the message in `message` (so that the caller gives
+// back the chunk it names), when the bit was still set.
+bool GiveUpSlot(Ring& ring, std::uint32_t cursor, std::uint32_t receiver_bit,
+                std::optional<SlotMessage>& message);
+
+// Where a thread of another process may stop, for a while or for good. The
+// native build calls a hook there, so that a test can pause or end a thread
+// at that point; elsewhere nothing is called.
+enum class FaultPoint {
+  kClaimed,      // a sender owns a slot, the write cursor not yet moved
+  kCursorMoved,  // ... the cursor moved, the slot not yet written
+  kCopied,       // a receiver copied a slot, its bit not yet cleared
+};
+using FaultHook = void (*)(FaultPoint);
+void SetFaultHook(FaultHook hook);
 
 // A chunk index within a block's 32 chunks.
 bool ValidChunkIndex(std::int32_t index);
@@ -233,8 +260,10 @@ class ChunkBlock {
   ChunkHeader* Header(std::int32_t index) const;
   // Clears `gone` from the chunk's pending readers (and keeps only
   // `still_connected`); the one call that empties the set returns the chunk
-  // to the free list.
-  void Release(std::int32_t index, std::uint32_t gone, std::uint32_t still_connected);
+  // to the free list. True when every bit of `gone` was still pending: a
+  // reader whose bit was no longer there cannot know that the bytes it read
+  // were still its message.
+  bool Release(std::int32_t index, std::uint32_t gone, std::uint32_t still_connected);
 
  private:
   bool Contains(std::int32_t index) const;
@@ -244,5 +273,15 @@ class ChunkBlock {
   std::size_t mapped_size_;
   std::size_t chunk_size_;
 };
+
+// The block of a chunk size, as a process maps it (`create` false: only one
+// that exists); nothing when it cannot be had.
+using ChunkBlocks = std::function<std::optional<ChunkBlock>(std::size_t chunk_size, bool create)>;
+
+// Copies into and out of a chunk while another process may recycle it: the
+// reader checks afterwards that the chunk was still its own (Release), and a
+// copy that raced a recycle is dropped, never undefined.
+void CopyToShared(std::uint8_t* shared, const void* data, std::size_t size);
+void CopyFromShared(void* out, const std::uint8_t* shared, std::size_t size);
 
 }  // namespace shm
