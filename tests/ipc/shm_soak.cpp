@@ -87,6 +87,7 @@ struct Run {
   std::atomic<std::uint32_t> counter{0xFFFFFF00u};  // ids wrap during the run
   std::map<std::size_t, std::vector<std::uint8_t>> memory;
   std::atomic<bool> sending{true};
+  std::atomic<bool> drained{false};  // every sender that lives has finished
   std::atomic<bool> over{false};
   std::atomic<int> deaths{0};
   std::atomic<int> pauses{0};
@@ -231,7 +232,7 @@ class Receiver : public Actor {
         if (lost == nullptr) {
           // Drained once the senders stopped: every write behind the cursor,
           // or none more to come (a sender died before writing its slot).
-          if (!run_.sending.load() &&
+          if (run_.drained.load() &&
               (receiver.cursor() == static_cast<std::uint32_t>(run_.ring->write_cursor.load()) ||
                Clock::now() - idle_since > kDrained)) {
             break;
@@ -322,15 +323,16 @@ std::thread Keep(Run& run, Make make) {
 bool Soak(std::uint64_t seed, std::chrono::seconds length) {
   Run run(seed);
   SetFaultHook(OnFault);
-  std::vector<std::thread> threads;
+  std::vector<std::thread> receivers;
+  std::vector<std::thread> senders;
   for (int r = 0; r < kReceivers; ++r) {
-    threads.push_back(Keep<Receiver>(run, [&run, r](int generation) {
+    receivers.push_back(Keep<Receiver>(run, [&run, r](int generation) {
       return std::make_unique<Receiver>(run, 100 + r * 1000 + generation);
     }));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   for (int s = 0; s < kSenders; ++s) {
-    threads.push_back(Keep<Sender>(run, [&run, s](int generation) {
+    senders.push_back(Keep<Sender>(run, [&run, s](int generation) {
       return std::make_unique<Sender>(run, s * 100 + generation, s != 0);
     }));
   }
@@ -349,7 +351,9 @@ bool Soak(std::uint64_t seed, std::chrono::seconds length) {
       std::abort();
     }
   });
-  for (auto& thread : threads) thread.join();
+  for (auto& thread : senders) thread.join();
+  run.drained.store(true);
+  for (auto& thread : receivers) thread.join();
   run.over.store(true);
   for (auto& thread : run.dead_threads) thread.join();
   ended.store(true);

@@ -137,14 +137,15 @@ Previous PreviousOf(std::uint64_t mark, std::uint64_t state, std::uint64_t curso
 
 // The chunk the overwritten message of `slot` named, while receivers in
 // `unread_by` still held it.
-std::optional<Overwritten> OverwrittenChunk(const Slot& slot, Previous previous,
+std::optional<Overwritten> OverwrittenChunk(Slot& slot, Previous previous,
                                             std::uint32_t unread_by) {
-  if (previous != Previous::kUnread || unread_by == 0 || slot.storage != kStoredInChunk) {
-    return std::nullopt;
-  }
+  if (previous != Previous::kUnread || unread_by == 0) return std::nullopt;
+  SlotMessage old;
+  CopyOut(slot, old);
+  if (old.storage != kStoredInChunk) return std::nullopt;
   std::int32_t index = 0;
-  std::memcpy(&index, slot.data, sizeof(index));
-  return Overwritten{slot.remain, index, unread_by};
+  std::memcpy(&index, old.data, sizeof(index));
+  return Overwritten{old.remain, index, unread_by};
 }
 
 }  // namespace
