@@ -199,7 +199,6 @@ PushResult TryNormalPush(Ring& ring, const Fragment& fragment,
     const Previous previous = PreviousOf(slot.commit_mark.load(), state, cursor);
     if (ring.write_cursor.load() != cursor) continue;  // another sender moved on
 
-    bool settling = false;
     if ((previous == Previous::kUnread || previous == Previous::kAbandoned) &&
         (Receivers(state) & cc) != 0) {
       // Whatever the epoch byte says: the bits of a written message are
@@ -208,13 +207,11 @@ PushResult TryNormalPush(Ring& ring, const Fragment& fragment,
       // sender is slow or dead, and only a forced push may take it.
       return PushResult::kFull;
     }
-    if (previous == Previous::kFree && (Receivers(state) & cc) != 0 &&
-        EpochByte(state) == EpochByte(epoch)) {
-      // Claimed by another sender that has not yet moved the cursor.
-      settling = true;
-    } else if (previous == Previous::kAllRead) {
-      settling = true;
-    }
+    // Claimed by another sender that has not yet moved the cursor, or read
+    // by all and its last reader not yet done.
+    const bool settling = (previous == Previous::kFree && (Receivers(state) & cc) != 0 &&
+                           EpochByte(state) == EpochByte(epoch)) ||
+                          previous == Previous::kAllRead;
     if (settling) {
       if (settle_tries == kSettleTries) return PushResult::kUnsettled;
       SettlePause(settle_tries++);

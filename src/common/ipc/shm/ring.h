@@ -17,27 +17,60 @@
 //
 //   free       commit_mark is c: the slot was read by all one lap ago (see
 //              "read"), or 0 when never written. The receivers named in
-//              read_state are gone from cc, or the bits carry an older epoch
-//              byte (see "epoch").
-//   claimed    a sender swapped read_state to {counter + 1, current epoch
-//              byte, cc} and then found `epoch` unchanged; only then does it
-//              move write_cursor to c + 1 and fill the slot.
+//              read_state are gone from cc, or the bits are a claim that
+//              never moved the cursor.
+//   claimed    a normal push swapped read_state to {counter + 1, current
+//              epoch byte, cc}, found `epoch` unchanged, and then moved
+//              write_cursor from c to c + 1 by compare-and-swap: the cursor
+//              decides between two claims of one slot. A forced push moves
+//              the cursor first and sets read_state after, so that a claim
+//              that fails never took a bit from a message still to be read.
 //   committed  commit_mark = ~c, stored last: from now on a receiver whose
-//              cursor is c may copy the slot.
+//              cursor is c may copy the slot. A sender writes only while
+//              read_state is still the one it claimed with: one held up
+//              for a lap finds its slot taken by force and claims again.
 //   read       each receiver clears its own bit in read_state (counter + 1).
-//              The one that clears the last bit stores commit_mark = c + 256,
-//              the cursor value that will claim the slot one lap later, so a
-//              sender's "free" test is a single comparison with its cursor.
-//              That receiver has already moved its own cursor to c + 1, which
-//              is why the mark is often described as read_cursor + 255.
+//              The one that clears the last bit swaps commit_mark from ~c to
+//              c + 256, the cursor value that will claim the slot one lap
+//              later, so a sender's "free" test is a single comparison with
+//              its cursor.
 //
-// Epoch: a forced push adds one to the top byte of `epoch` before it claims
-// the oldest slot, and cuts off the receivers that had not read it. A sender
-// whose claim swap raced with that sees `epoch` moved and claims again; the
-// bits it left behind carry the old epoch byte and count as nobody's. A claim
-// that had passed its epoch check already is taken for an unread slot by the
-// forced push; that is why a push lets a claimed slot settle (a few spins and
-// yields, never a sleep: a dead peer must not stall it) before it gives up.
+// Reading: a receiver copies the 80 bytes word by word and then checks that
+// the write cursor is at most a lap ahead of c (a writer of the next lap
+// moves it before it writes a byte) and that its own bit is still in
+// read_state; else the copy is not its message. A bit in read_state is a
+// reservation: a message committed with a receiver's bit is never taken by
+// a normal push, only by a forced push that cuts that receiver off.
+//
+// Cut-off: a forced push cuts off exactly the connected receivers whose bit
+// is still in the message it overwrites (a claim's bits on a free slot are
+// nobody's), and only after it moved the cursor: a receiver cut off is then
+// more than a lap behind the writers, whatever a newcomer with its bit does
+// later. It resumes at the write cursor under a fresh bit, never where it
+// was: the readers of its old slots freed their chunks without it. Leaving
+// gives back the bit's reservations of slots and chunks up to the write
+// cursor; taking a bit gives back what an earlier holder left in the last
+// lap; only messages written for the cursor in question are touched, never
+// a slot of the next lap.
+//
+// Chunks: pending_readers is cc when the chunk was taken. A receiver copies
+// a chunk message out and clears its own bit at once; the message is its
+// own only if the bit was still there and it was not overtaken meanwhile
+// (readers that saw it cut off free the chunk without it). Whoever clears a
+// receiver's bit from a slot (that receiver, a forced push, a leaving or
+// arriving holder of the bit) clears it from the slot's chunk as well.
+//
+// Message ids: a receiver reads the message counter after it took its bit;
+// every message of that id or later is reserved for it while it holds the
+// bit. A fragment of an earlier id that it does not hold is dropped (it may
+// be a tail), and a slot of a later id not reserved for it means it was cut
+// off.
+//
+// Epoch: a forced push adds one to the top byte of `epoch`. A claim made by
+// a peer that then finds `epoch` moved claims again; the bits it left on the
+// free slot carry the old epoch byte. A claim of the current epoch on a free
+// slot is let to settle (a few spins and yields, never a sleep: a dead peer
+// must not stall a push) before a forced push takes the slot over.
 //
 // Low 32 bits: receivers keep 32-bit cursors while the marks hold the 64-bit
 // cursor, so every comparison of a mark with a cursor compares the low 32

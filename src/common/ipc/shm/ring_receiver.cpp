@@ -83,7 +83,7 @@ void RingReceiver::GiveUpSlots(std::uint32_t bit, std::uint32_t from, std::uint3
 
 void RingReceiver::GiveBackChunk(const SlotMessage& message, std::uint32_t bit) {
   if (message.storage != kStoredInChunk) return;
-  const std::int64_t size = static_cast<std::int64_t>(message.remain) + kFragmentSize;
+  const std::int64_t size = std::int64_t{message.remain} + std::int64_t{kFragmentSize};
   std::int32_t index = 0;
   std::memcpy(&index, message.data, sizeof(index));
   if (size < 1 || !ValidChunkIndex(index)) return;
@@ -120,7 +120,7 @@ RingReceiver::Step RingReceiver::Poll(ReceiveBuffer& message) {
     GiveBackChunk(slot, bit_);
     return Step::kPassed;
   }
-  const std::int64_t size = static_cast<std::int64_t>(slot.remain) + kFragmentSize;
+  const std::int64_t size = std::int64_t{slot.remain} + std::int64_t{kFragmentSize};
   if (size < 1) {
     Print(stderr, text::kReceiveSize, static_cast<int>(size));
     return Step::kPassed;

@@ -16,7 +16,7 @@ constexpr std::size_t kFragmentsPerWake = 32;
 // The overwritten message is gone for the receivers that had not read it;
 // the chunk goes back to the pool once no reader holds it any more.
 void FreeOverwrittenChunk(const ChunkBlocks& blocks, const Overwritten& old) {
-  const std::int64_t size = static_cast<std::int64_t>(old.remain) + kFragmentSize;
+  const std::int64_t size = std::int64_t{old.remain} + std::int64_t{kFragmentSize};
   if (size < 1) {
     Print(stderr, text::kClearMessageSize, static_cast<int>(size));
     return;
