@@ -460,7 +460,7 @@ TEST_F(ShmChannelTest, AReceiverHearsAgainAfterASenderDiedInsideASlot) {
     CapturedStream out(stdout, temp_.path() / "stdout");
     const ULONGLONG start = GetTickCount64();
     ASSERT_TRUE(Send(*sender, 14, 0, 16));
-    EXPECT_LT(GetTickCount64() - start, 250u) << "the send stalled on the dead sender's slot";
+    EXPECT_LT(GetTickCount64() - start, 2000u) << "the send stalled on the dead sender's slot";
     if (cursor_moved) ASSERT_TRUE(WaitForText(receiver.err, "[recv] receiver "));
     out.Restore();
     ASSERT_TRUE(Send(*sender, 14, 1, 16));

@@ -199,7 +199,7 @@ TEST(RingTest, APeerThatDiedInsideASlotCostsNoReceiverItsPlace) {
     const std::uint32_t value = 1;
     const auto start = std::chrono::steady_clock::now();
     const PushResult result = TryNormalPush(*ring, Small(1, value));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250))
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2))
         << "a dead peer's slot stalled the send";
     if (test.unsettled) {
       EXPECT_EQ(result, PushResult::kUnsettled);
