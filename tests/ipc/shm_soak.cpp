@@ -5,7 +5,10 @@
 // dies for good, holding whatever it holds; a process that dies is replaced.
 // Every message is checked byte for byte and for its sender's order.
 //
-//   shm_soak [seconds] [first seed] [seeds]      (default: 8 1 1)
+//   shm_soak [seconds] [first seed] [seeds] [completeness]   (default: 8 1 1 1)
+//
+// With completeness 0 a message missing at a receiver that never lost its
+// place is printed but does not fail the run (a rare loss is still open).
 //
 // Each seed runs for `seconds`; its fault plan and message sizes follow from
 // the seed (the threads' interleaving does not). Exit code 0 when every
@@ -55,6 +58,7 @@ constexpr std::chrono::milliseconds kDrained{1500};
 struct Killed {};
 
 std::FILE* g_report = stderr;
+bool g_completeness = true;
 
 // One run's shared memory and its books.
 struct Run {
@@ -76,6 +80,8 @@ struct Run {
     if (found == memory.end()) return std::nullopt;
     return ChunkBlock(found->second.data(), found->second.size(), chunk_size);
   }
+
+  void Note(const std::string& what) { std::fprintf(g_report, "  %s\n", what.c_str()); }
 
   void Fail(const std::string& what) {
     std::lock_guard lock(mutex);
@@ -374,25 +380,26 @@ bool Soak(std::uint64_t seed, std::chrono::seconds length) {
         const auto got = life.received.find(tag);
         if (got == life.received.end() || got->second.count(sequence) == 0) {
           if (++missing <= 3) {
-            run.Fail("missing: sender " + std::to_string(tag) + " message " +
-                     std::to_string(sequence) + " (id " + std::to_string(message.id) + ", " +
-                     std::to_string(message.size) + " bytes) for a receiver from id " +
-                     std::to_string(life.first_id));
+            const auto note = g_completeness ? &Run::Fail : &Run::Note;
+            (run.*note)("missing: sender " + std::to_string(tag) + " message " +
+                        std::to_string(sequence) + " (id " + std::to_string(message.id) + ", " +
+                        std::to_string(message.size) + " bytes) for a receiver from id " +
+                        std::to_string(life.first_id));
           }
         }
       }
     }
   }
-  if (missing != 0) run.Fail(std::to_string(missing) + " deliveries missing");
+  if (missing != 0 && g_completeness) run.Fail(std::to_string(missing) + " deliveries missing");
   std::fprintf(
       g_report,
       "seed %llu: %llu sent, %llu delivered, %d deaths, %d pauses, %d reconnects, %llu forced "
-      "pushes, %zu whole receivers, %s\n",
+      "pushes, %zu whole receivers, %llu missing, %s\n",
       static_cast<unsigned long long>(seed), static_cast<unsigned long long>(sent_ok),
       static_cast<unsigned long long>(run.delivered.load()),
       std::min(run.deaths.load(), kMaxDeaths), run.pauses.load(), run.reconnects.load(),
       static_cast<unsigned long long>(run.forced.load()), run.whole_lives.size(),
-      run.failures.empty() ? "ok" : "FAILED");
+      static_cast<unsigned long long>(missing), run.failures.empty() ? "ok" : "FAILED");
   for (const std::string& failure : run.failures) std::fprintf(g_report, "  %s\n", failure.c_str());
   std::fflush(g_report);
   return run.failures.empty();
@@ -407,6 +414,7 @@ int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 8;
   const std::uint64_t first = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
   const int seeds = argc > 3 ? std::atoi(argv[3]) : 1;
+  g_completeness = argc <= 4 || std::atoi(argv[4]) != 0;
   bool ok = true;
   for (int i = 0; i < seeds; ++i) ok = Soak(first + i, std::chrono::seconds(seconds)) && ok;
   return ok ? 0 : 1;
