@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "ipc/shm/receive_buffer.h"
-#include "ipc/shm/receive_cache.h"
 #include "ipc/shm/ring.h"
+#include "ipc/shm/ring_receiver.h"
+#include "ipc/shm/ring_sender.h"
 
 namespace {
 
@@ -40,6 +41,17 @@ class Input {
   std::size_t size_;
 };
 
+// A sender that never waits: a full ring is taken by force at once.
+class Immediate : public shm::SendWaits {
+ public:
+  shm::PushResult WaitForRoom(const std::function<shm::PushResult()>& push) override {
+    return push();
+  }
+  void WakeReceivers() override {}
+  void WakeSenders() override {}
+  void ChunkSent(const shm::ChunkBlock&, std::int32_t, std::uint32_t) override {}
+};
+
 void Touch(const std::uint8_t* bytes, std::size_t n) {
   volatile std::uint8_t sum = 0;
   for (std::size_t i = 0; i < n; ++i) sum = sum + bytes[i];
@@ -54,7 +66,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // have created it.
   const std::size_t block_bytes =
       shm::ChunkBlockBytes(chunk_size) - input.Next<std::uint8_t>() % 4 * chunk_size;
-  std::uint32_t read_cursor = input.Next<std::uint32_t>();
 
   auto ring = std::make_unique<shm::Ring>();
   input.Fill(static_cast<void*>(ring.get()), sizeof(shm::Ring));
@@ -66,49 +77,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   reinterpret_cast<shm::ChunkBlockHeader*>(block_memory.data())->lock.store(0);
   shm::ChunkBlock block(block_memory.data(), block_bytes, chunk_size);
 
-  // The receiver: each popped slot is a fragment to reassemble or a chunk
-  // message to read where it lies, as the channel hands them on. Every byte
-  // handed on is read, so one outside the shared memory is reported.
-  const std::uint32_t bit = shm::ConnectReceiver(*ring);
-  shm::ReceiveCache cache;
-  std::vector<shm::ReceiveBuffer> received;
-  for (std::size_t pops = 0; bit != 0 && pops < 2 * shm::kRingSlots; ++pops) {
-    const auto message = shm::Pop(*ring, read_cursor, bit);
-    if (!message) {
-      ++read_cursor;
-      continue;
-    }
-    const std::int64_t size = std::int64_t{message->remain} + shm::kFragmentSize;
-    if (size < 1) continue;
-    shm::ReceiveBuffer buffer;
-    if (message->storage != shm::kStoredInChunk) {
-      buffer = cache.Add(*message, static_cast<std::size_t>(size));
-    } else if (shm::ChunkSizeFor(static_cast<std::size_t>(size)) == chunk_size) {
-      std::int32_t index = 0;
-      std::memcpy(&index, message->data, sizeof(index));
-      if (shm::ValidChunkIndex(index) && block.initialised() && block.Message(index) != nullptr) {
-        buffer =
-            shm::ReceiveBuffer(block, index, static_cast<std::size_t>(size), bit, ring->cc.load());
+  // The receiver: it connects (giving up what an earlier holder of its bit
+  // left), then polls what the ring holds, reassembling fragments and
+  // copying chunk messages. Every byte handed on is read, so one outside the
+  // shared memory is reported.
+  const shm::ChunkBlocks blocks = [&](std::size_t size, bool) -> std::optional<shm::ChunkBlock> {
+    if (size != chunk_size) return std::nullopt;
+    return block;
+  };
+  {
+    shm::RingReceiver receiver(*ring, nullptr, 0, blocks);
+    if (receiver.Connect()) {
+      for (std::size_t polls = 0; polls < 2 * shm::kRingSlots; ++polls) {
+        shm::ReceiveBuffer buffer;
+        const auto step = receiver.Poll(buffer);
+        if (step == shm::RingReceiver::Step::kLost && !receiver.Reconnect(receiver.lost_reason())) {
+          break;
+        }
+        if (step == shm::RingReceiver::Step::kNothing && receiver.LostPlace() == nullptr) break;
+        Touch(buffer.data(), buffer.size());
       }
     }
-    if (buffer.empty()) continue;
-    Touch(buffer.data(), buffer.size());
-    // Some are kept, so chunks are handed back after later pops and pushes.
-    if (received.size() < 4) received.push_back(std::move(buffer));
-  }
 
-  // The sender: a normal push, then a forced one that frees the chunk of the
-  // message it overwrote.
-  const std::uint8_t payload[shm::kFragmentSize] = {1, 2, 3};
-  const shm::Fragment fragment{
-      1, 2, -static_cast<std::int32_t>(shm::kFragmentSize) + 3, shm::kStoredInSlots, payload, 3};
-  shm::TryNormalPush(*ring, fragment);
-  const shm::ForcedPushResult forced = shm::ForcedPush(*ring, fragment);
-  if (forced.old_chunk_message && shm::ValidChunkIndex(forced.old_chunk_message->chunk_index)) {
-    block.Release(forced.old_chunk_message->chunk_index, forced.old_chunk_message->unread_by,
-                  ring->cc.load());
+    // A sender: one message in fragments or in a chunk, by force when the
+    // ring is full, freeing the chunk of the message it overwrote.
+    const std::size_t size = input.Next<std::uint16_t>() % 3000 + 1;
+    std::vector<std::uint8_t> payload(size, 0x5A);
+    Immediate waits;
+    (void)shm::SendOnRing(*ring, blocks, waits, 1, input.Next<std::uint32_t>(), payload.data(),
+                          size);
   }
-  received.clear();
 
   std::vector<std::int32_t> taken;
   for (std::size_t i = 0; i <= shm::kChunksPerBlock; ++i) {
@@ -118,6 +116,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     taken.push_back(*index);
   }
   for (const std::int32_t index : taken) block.Release(index, 1, 0);
-  if (bit != 0) shm::DisconnectReceiver(*ring, bit);
   return 0;
 }

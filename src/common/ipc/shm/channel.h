@@ -22,7 +22,7 @@
 // error stream and connects afresh, losing what was in flight.
 namespace shm {
 
-class ReceiveCache;
+class RingReceiver;
 class Waiter;
 
 enum class ConnectMode { kSender = 0, kReceiver = 1 };
@@ -40,8 +40,8 @@ class Channel {
   bool connect(ConnectMode mode);
   // Gives up the receiver bit and makes every wait on this channel end.
   void disconnect();
-  // With limit 0 a full ring is taken by force, after at most 2 ms in which
-  // its receivers may still read, instead of waited on.
+  // With limit 0 a full ring is taken by force once its receivers have had
+  // a short while to read (see kFullRingPatienceMs), instead of waited on.
   bool send(const void* data, std::size_t size, unsigned limit_ms = 0);
   // Waits for the next message; empty after 2 s without one, on failure, or
   // when the receiver lost its place and connected afresh (new receiver bit).
@@ -51,46 +51,32 @@ class Channel {
   void cancel_recv();
 
   std::uint32_t conn_id() const { return conn_id_; }
-  std::uint32_t receiver_bit() const { return receiver_bit_; }
+  std::uint32_t receiver_bit() const;
 
  private:
+  class Waits;
   explicit Channel(std::string_view name, bool global);
   Ring* ring() const;
-  // `wake_receivers` false leaves sleeping receivers asleep: the caller wakes
-  // them after a later fragment of the same message.
-  bool Push(const Fragment& fragment, unsigned limit_ms, bool wake_receivers);
-  // Nothing when no chunk can be had (the message then goes as fragments).
-  std::optional<bool> SendInChunk(const void* data, std::size_t size, std::uint32_t id,
-                                  unsigned limit_ms);
-  bool SendFragments(const std::uint8_t* data, std::size_t size, std::uint32_t id,
-                     unsigned limit_ms);
-  void FreeOverwrittenChunk(const Overwritten& old);
-  // The next slot for this receiver; nothing when a wait ran out or was
+  // The next message for this receiver; empty when a wait ran out or was
   // ended, or when the receiver had to connect afresh.
-  std::optional<SlotMessage> NextSlot(Ring& queue);
-  ReceiveBuffer ChunkMessage(const SlotMessage& message, std::size_t size);
-  // Why this receiver can no longer expect its next slot; null while it can.
-  const char* LostPlace(const Ring& queue);
-  // Takes a fresh receiver bit (and, unless it was only cut off, moves to
-  // the write cursor); false when no bit is free.
-  bool Reconnect(Ring& queue, const char* reason);
+  ReceiveBuffer Receive();
+  // Connects afresh after the receiver lost its place.
+  void Reconnect(const char* reason);
 
   std::string name_;
   std::uint32_t conn_id_ = 0;
   std::unique_ptr<Waiter> connection_waiter_;
   std::unique_ptr<Waiter> writer_waiter_;
   std::unique_ptr<Waiter> reader_waiter_;
-  // Messages in fragments being put together. One per channel object, not
-  // per thread: message ids count per channel, and a thread's cache would
-  // be destroyed at its exit after the runtime freed its thread storage.
-  std::unique_ptr<ReceiveCache> receive_cache_;
   handle message_counter_;
   handle ring_block_;
-  std::uint32_t receiver_bit_ = 0;
-  std::uint32_t read_cursor_ = 0;
-  // Since when the receiver has waited at read_cursor_ with later slots written.
-  ULONGLONG stalled_since_ = 0;
-  std::uint32_t stalled_cursor_ = 0;
+  // Its place on the ring and the messages in fragments being put together.
+  // One per channel object, not per thread: message ids count per channel,
+  // and a thread's cache would be destroyed at its exit after the runtime
+  // freed its thread storage.
+  std::unique_ptr<RingReceiver> receiver_;
+  // It lost its place and found no free bit: it tries again on each recv.
+  bool rejoining_ = false;
 };
 
 // How many receivers are connected to the channel, without creating any of

@@ -14,6 +14,9 @@ namespace {
 // every entry whose id is further than kIdDistance from its own.
 constexpr std::size_t kPurgeThreshold = 1024;
 constexpr std::uint32_t kIdDistance = 8192;
+// Ids count round in 32 bits: the first id a receiver expects follows the
+// newest at this distance, so that ids never pass it by wrapping.
+constexpr std::uint32_t kFirstIdLag = 1u << 30;
 
 std::uint32_t IdDistance(std::uint32_t a, std::uint32_t b) { return std::min(a - b, b - a); }
 
@@ -28,9 +31,20 @@ std::size_t ReceiveCache::Fnv1a::operator()(std::uint32_t id) const {
   return static_cast<std::size_t>(hash);
 }
 
+void ReceiveCache::Restart(std::optional<std::uint32_t> next_id) {
+  entries_.clear();
+  first_id_ = next_id;
+}
+
 ReceiveBuffer ReceiveCache::Add(const SlotMessage& message, std::size_t size) {
   const auto entry = entries_.find(message.id);
   if (entry == entries_.end()) {
+    if (first_id_) {
+      // A fragment of a message that began before this receiver connected,
+      // even one that looks whole: it may be the last one.
+      if (static_cast<std::int32_t>(message.id - *first_id_) < 0) return {};
+      if (message.id - *first_id_ > kFirstIdLag) first_id_ = message.id - kFirstIdLag;
+    }
     if (size <= kFragmentSize) {
       auto bytes = std::make_unique<std::uint8_t[]>(size);
       std::memcpy(bytes.get(), message.data, size);

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 
 #include "ipc/shm/receive_buffer.h"
@@ -21,6 +22,11 @@ class ReceiveCache {
   // Returns the whole message once this slot completes it; empty while parts
   // are missing, or when a message of the size announced cannot be held.
   ReceiveBuffer Add(const SlotMessage& message, std::size_t size);
+  // Forgets every message, for a receiver that (re)connected when the
+  // channel's message counter stood at `next_id`: a message of an older id
+  // that it does not hold began before, and its fragments are dropped. An
+  // id the counter has not yet reached would make every message look older.
+  void Restart(std::optional<std::uint32_t> next_id);
   void clear() { entries_.clear(); }
   std::size_t size() const { return entries_.size(); }
 
@@ -35,6 +41,7 @@ class ReceiveCache {
   };
 
   std::unordered_map<std::uint32_t, PartialMessage, Fnv1a> entries_;
+  std::optional<std::uint32_t> first_id_;
 };
 
 }  // namespace shm

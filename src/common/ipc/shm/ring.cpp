@@ -19,6 +19,17 @@ constexpr std::uint64_t kEpochStep = 1ull << 56;
 // its processor, and no more. An owner that died must not stall a send.
 constexpr int kSettleSpins = 16;
 constexpr int kSettleTries = kSettleSpins + 48;
+constexpr std::size_t kMessageWords = sizeof(SlotMessage) / sizeof(std::uint64_t);
+static_assert(sizeof(SlotMessage) % sizeof(std::uint64_t) == 0 && alignof(Slot) >= 8);
+
+#ifdef KESTOVA_SHM_FAULTS
+std::atomic<FaultHook> g_fault_hook{nullptr};
+void Fault(FaultPoint point) {
+  if (const FaultHook hook = g_fault_hook.load(std::memory_order_relaxed)) hook(point);
+}
+#else
+void Fault(FaultPoint) {}
+#endif
 
 void SettlePause(int tries) {
   if (tries < kSettleSpins) {
@@ -46,6 +57,11 @@ std::uint64_t WrittenMark(std::uint64_t cursor) { return ~cursor; }
 // The write cursor value that claims the slot next, one lap later.
 std::uint64_t ReadByAllMark(std::uint64_t written_cursor) { return written_cursor + kRingSlots; }
 
+// The message written for `cursor` was read by all its receivers.
+bool ReadByAllFor(std::uint64_t mark, std::uint32_t cursor) {
+  return mark != 0 && Low32(mark) == Low32(ReadByAllMark(cursor));
+}
+
 std::uint32_t Receivers(std::uint64_t read_state) { return static_cast<std::uint32_t>(read_state); }
 std::uint64_t Counter(std::uint64_t read_state) { return (read_state >> 32) & 0xFFFFFF; }
 std::uint8_t EpochByte(std::uint64_t value) { return static_cast<std::uint8_t>(value >> 56); }
@@ -60,18 +76,87 @@ std::uint64_t NextReadState(std::uint64_t previous, std::uint8_t epoch_byte,
   return ReadState(Counter(previous) + 1, epoch_byte, receivers);
 }
 
+// The 80 message bytes of a slot are read while a writer of the next lap may
+// already write them (a reader that was overtaken): word by word, so that
+// such a copy is only stale, never undefined, and checked afterwards (see
+// Intact).
+void CopyOut(Slot& slot, SlotMessage& message) {
+  std::uint64_t words[kMessageWords];
+  auto* source = reinterpret_cast<std::uint64_t*>(&slot);
+  for (std::size_t i = 0; i < kMessageWords; ++i) {
+    words[i] = std::atomic_ref<std::uint64_t>(source[i]).load(std::memory_order_relaxed);
+  }
+  std::memcpy(&message, words, sizeof(message));
+  std::atomic_thread_fence(std::memory_order_acquire);
+}
+
+// A writer moves the write cursor past the slot's next lap before it writes
+// a byte of it: while the cursor is at most one lap ahead of the copied slot,
+// and the mark still says written (or, since, read by all), the copy is the
+// message written for `cursor`.
+bool Intact(const Ring& ring, const Slot& slot, std::uint32_t cursor) {
+  const std::uint64_t mark = slot.commit_mark.load();
+  return (WrittenFor(mark, cursor) || ReadByAllFor(mark, cursor)) &&
+         Low32(ring.write_cursor.load()) - cursor <= kRingSlots;
+}
+
 void WriteSlot(Slot& slot, std::uint64_t cursor, const Fragment& fragment) {
-  slot.conn_id = fragment.conn_id;
-  slot.id = fragment.id;
-  slot.remain = fragment.remain;
-  slot.storage = fragment.storage;
-  std::memset(slot.zero, 0, sizeof(slot.zero));
-  std::memset(slot.data, 0, sizeof(slot.data));
-  std::memcpy(slot.data, fragment.data, std::min(fragment.size, kFragmentSize));
+  SlotMessage message{};
+  message.conn_id = fragment.conn_id;
+  message.id = fragment.id;
+  message.remain = fragment.remain;
+  message.storage = fragment.storage;
+  std::memcpy(message.data, fragment.data, std::min(fragment.size, kFragmentSize));
+  std::uint64_t words[kMessageWords];
+  std::memcpy(words, &message, sizeof(message));
+  // Pairs with the fence of CopyOut: a reader that saw one of these words
+  // sees the write cursor that this writer moved before.
+  std::atomic_thread_fence(std::memory_order_release);
+  auto* target = reinterpret_cast<std::uint64_t*>(&slot);
+  for (std::size_t i = 0; i < kMessageWords; ++i) {
+    std::atomic_ref<std::uint64_t>(target[i]).store(words[i], std::memory_order_relaxed);
+  }
   slot.commit_mark.store(WrittenMark(cursor));
 }
 
+// What the slot at write cursor `cursor` holds for a sender that would claim it.
+enum class Previous {
+  kFree,      // read by all one lap ago, or never written; bits left are a claim's
+  kUnread,    // the message of the last lap, some receivers still to read it
+  kAllRead,   // ... its last reader about to mark it read
+  kAbandoned  // a write never finished (its sender died), or marks of no lap
+};
+
+Previous PreviousOf(std::uint64_t mark, std::uint64_t state, std::uint64_t cursor) {
+  if (FreeFor(mark, cursor)) return Previous::kFree;
+  if (WrittenFor(mark, Low32(cursor) - static_cast<std::uint32_t>(kRingSlots))) {
+    return Receivers(state) == 0 ? Previous::kAllRead : Previous::kUnread;
+  }
+  return Previous::kAbandoned;
+}
+
+// The chunk the overwritten message of `slot` named, while receivers in
+// `unread_by` still held it.
+std::optional<Overwritten> OverwrittenChunk(Slot& slot, Previous previous,
+                                            std::uint32_t unread_by) {
+  if (previous != Previous::kUnread || unread_by == 0) return std::nullopt;
+  SlotMessage old;
+  CopyOut(slot, old);
+  if (old.storage != kStoredInChunk) return std::nullopt;
+  std::int32_t index = 0;
+  std::memcpy(&index, old.data, sizeof(index));
+  return Overwritten{old.remain, index, unread_by};
+}
+
 }  // namespace
+
+void SetFaultHook(FaultHook hook) {
+#ifdef KESTOVA_SHM_FAULTS
+  g_fault_hook.store(hook);
+#else
+  (void)hook;
+#endif
+}
 
 void ConstructRing(Ring& ring) {
   if (ring.constructed.load() != 0) return;
@@ -93,9 +178,18 @@ std::uint32_t ConnectReceiver(Ring& ring) {
   }
 }
 
+bool TakeReceiverBit(Ring& ring, std::uint32_t bit) {
+  std::uint32_t mask = ring.cc.load();
+  for (Backoff backoff;; backoff.Pause()) {
+    if ((mask & bit) != 0) return false;
+    if (ring.cc.compare_exchange_weak(mask, mask | bit)) return true;
+  }
+}
+
 void DisconnectReceiver(Ring& ring, std::uint32_t bit) { ring.cc.fetch_and(~bit); }
 
-PushResult TryNormalPush(Ring& ring, const Fragment& fragment) {
+PushResult TryNormalPush(Ring& ring, const Fragment& fragment,
+                         std::optional<Overwritten>* old_chunk) {
   std::uint64_t epoch = ring.epoch.load();
   Backoff backoff;
   for (int settle_tries = 0;;) {
@@ -104,19 +198,22 @@ PushResult TryNormalPush(Ring& ring, const Fragment& fragment) {
     const std::uint64_t cursor = ring.write_cursor.load();
     Slot& slot = ring.slots[cursor % kRingSlots];
     std::uint64_t state = slot.read_state.load();
-    const bool free_mark = FreeFor(slot.commit_mark.load(), cursor);
+    const Previous previous = PreviousOf(slot.commit_mark.load(), state, cursor);
+    if (ring.write_cursor.load() != cursor) continue;  // another sender moved on
 
-    bool settling = false;
-    if ((Receivers(state) & cc) != 0 && EpochByte(state) == EpochByte(epoch)) {
-      if (ring.write_cursor.load() != cursor) continue;  // another sender moved on
-      if (!free_mark) return PushResult::kFull;
-      // Claimed by another sender that has not yet moved the cursor: it looks
-      // like an unread slot, but the slot still carries a free mark.
-      settling = true;
-    } else if (Receivers(state) == 0 && !free_mark) {
-      // The last reader has not marked it read yet, or a writer is finishing it.
-      settling = true;
+    if ((previous == Previous::kUnread || previous == Previous::kAbandoned) &&
+        (Receivers(state) & cc) != 0) {
+      // Whatever the epoch byte says: the bits of a written message are
+      // readers that have not read it, not a claim. A lap-old claim whose
+      // message is not written yet has readers waiting for it too; its
+      // sender is slow or dead, and only a forced push may take it.
+      return PushResult::kFull;
     }
+    // Claimed by another sender that has not yet moved the cursor, or read
+    // by all and its last reader not yet done.
+    const bool settling = (previous == Previous::kFree && (Receivers(state) & cc) != 0 &&
+                           EpochByte(state) == EpochByte(epoch)) ||
+                          previous == Previous::kAllRead;
     if (settling) {
       if (settle_tries == kSettleTries) return PushResult::kUnsettled;
       SettlePause(settle_tries++);
@@ -124,81 +221,153 @@ PushResult TryNormalPush(Ring& ring, const Fragment& fragment) {
     }
 
     const std::uint64_t claimed = NextReadState(state, EpochByte(epoch), cc);
-    if (slot.read_state.compare_exchange_strong(state, claimed)) {
-      if (ring.epoch.load() == epoch) {
-        ring.write_cursor.store(cursor + 1);
-        WriteSlot(slot, cursor, fragment);
-        return PushResult::kPushed;
-      }
-      epoch = ring.epoch.load();
-      continue;
-    }
-    backoff.Pause();
-  }
-}
-
-ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment) {
-  std::uint64_t epoch = ring.epoch.fetch_add(kEpochStep) + kEpochStep;
-  Backoff backoff;
-  for (;;) {
-    std::uint32_t cc = ring.cc.load();
-    if (cc == 0) return {};
-    const std::uint64_t cursor = ring.write_cursor.load();
-    Slot& slot = ring.slots[cursor % kRingSlots];
-    std::uint64_t state = slot.read_state.load();
-
-    if (const std::uint32_t unread = Receivers(state) & cc; unread != 0) {
-      Print(stdout, text::kForcePushCutOff, static_cast<unsigned>(backoff.count()), cc,
-            Receivers(state));
-      while (!ring.cc.compare_exchange_weak(cc, cc & ~Receivers(state))) {
-      }
-      cc &= ~Receivers(state);
-      if (cc == 0) return {};
-    }
-
-    const std::uint64_t claimed = NextReadState(state, EpochByte(epoch), cc);
     if (!slot.read_state.compare_exchange_strong(state, claimed)) {
       backoff.Pause();
       continue;
     }
+    Fault(FaultPoint::kClaimed);
     if (ring.epoch.load() != epoch) {
-      if (TryNormalPush(ring, fragment) == PushResult::kPushed) return {true, std::nullopt};
-      epoch = ring.epoch.fetch_add(kEpochStep) + kEpochStep;
+      epoch = ring.epoch.load();
       continue;
     }
+    // The cursor decides between claims of one slot: one that a forced push
+    // took over while this sender was held up loses here.
+    std::uint64_t expected = cursor;
+    if (!ring.write_cursor.compare_exchange_strong(expected, cursor + 1)) continue;
+    Fault(FaultPoint::kCursorMoved);
+    // A sender held up for a lap between its cursor move and its write finds
+    // its slot taken by force: it must not write over the new message.
+    if (slot.read_state.load() != claimed) continue;
+    if (old_chunk != nullptr) *old_chunk = OverwrittenChunk(slot, previous, Receivers(state));
+    WriteSlot(slot, cursor, fragment);
+    return PushResult::kPushed;
+  }
+}
 
-    ring.write_cursor.store(cursor + 1);
-    ForcedPushResult result{true, std::nullopt};
-    if (slot.storage == kStoredInChunk) {
-      std::int32_t index = 0;
-      std::memcpy(&index, slot.data, sizeof(index));
-      result.old_chunk_message = Overwritten{slot.remain, index, Receivers(state)};
+ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment) {
+  // Peers that claim a slot and then find the epoch moved claim again.
+  const std::uint64_t epoch = ring.epoch.fetch_add(kEpochStep) + kEpochStep;
+  Backoff backoff;
+  for (;;) {
+    const std::uint32_t cc = ring.cc.load();
+    if (cc == 0) return {};
+    std::uint64_t cursor = ring.write_cursor.load();
+    Slot& slot = ring.slots[cursor % kRingSlots];
+    const std::uint64_t mark = slot.commit_mark.load();
+    // The slot is taken by moving the cursor past it, before its read state
+    // changes: a claim that fails must not have taken any receiver's bit
+    // from a message it has still to read. A sender of ours that claimed the
+    // slot and has not moved the cursor yet (or died in between) loses it
+    // here and claims again.
+    if (!ring.write_cursor.compare_exchange_strong(cursor, cursor + 1)) {
+      backoff.Pause();
+      continue;
     }
+    Fault(FaultPoint::kCursorMoved);
+    // Receivers still clear their bits; each one that does has read it.
+    std::uint64_t state = slot.read_state.load();
+    Previous previous;
+    std::uint32_t unread;
+    std::uint32_t remaining;
+    std::uint64_t claimed;
+    do {
+      previous = PreviousOf(mark, state, cursor);
+      // Only a written message can be unread: the bits of a claim that never
+      // moved the cursor (its sender died, or lost the epoch race) are nobody's.
+      unread = previous == Previous::kUnread ? Receivers(state) & cc : 0;
+      remaining = cc & ~unread;
+      claimed = NextReadState(state, EpochByte(epoch), remaining);
+    } while (!slot.read_state.compare_exchange_weak(state, claimed));
+
+    ForcedPushResult result{remaining != 0, OverwrittenChunk(slot, previous, Receivers(state))};
+    if (unread != 0) {
+      // Cut off only now that the cursor moved on: a receiver that is told
+      // (or whose chunk a reader frees because of it) finds itself overtaken.
+      Print(stdout, text::kForcePushCutOff, static_cast<unsigned>(backoff.count()), cc, unread);
+      ring.cc.fetch_and(~unread);
+    }
+    if (remaining == 0) {
+      // Nobody is left to read it: the slot is free for the next lap.
+      slot.commit_mark.store(ReadByAllMark(cursor));
+      return result;
+    }
+    Fault(FaultPoint::kClaimed);
+    if (slot.read_state.load() != claimed) continue;  // taken by force meanwhile
     WriteSlot(slot, cursor, fragment);
     return result;
   }
 }
 
-std::optional<SlotMessage> Pop(Ring& ring, std::uint32_t& read_cursor, std::uint32_t receiver_bit) {
+PopResult Pop(Ring& ring, std::uint32_t& read_cursor, std::uint32_t receiver_bit,
+              SlotMessage& message) {
   Slot& slot = ring.slots[read_cursor % kRingSlots];
   const std::uint64_t mark = slot.commit_mark.load();
-  if (!WrittenFor(mark, read_cursor)) return std::nullopt;
-  ++read_cursor;
-  SlotMessage message;
-  std::memcpy(&message, &slot, sizeof(message));
-  // A forced push may have taken the slot while it was copied; then the copy
-  // is not the message, and the slot is no longer this receiver's to clear.
-  if (slot.commit_mark.load() != mark) return std::nullopt;
+  // Written and read by all without this receiver: not reserved for it.
+  const bool read_by_all = ReadByAllFor(mark, read_cursor);
+  if (!WrittenFor(mark, read_cursor) && !read_by_all) return PopResult::kEmpty;
+  const std::uint32_t cursor = read_cursor++;
+  CopyOut(slot, message);
+  if (!Intact(ring, slot, cursor)) return PopResult::kOverwritten;
+  if (read_by_all) return PopResult::kNotReserved;
+  Fault(FaultPoint::kCopied);
 
   std::uint64_t state = slot.read_state.load();
   for (Backoff backoff;; backoff.Pause()) {
+    // A forced push that took the slot meanwhile cut this receiver off; the
+    // chunk the copy names may be free already.
+    if ((Receivers(state) & receiver_bit) == 0) return PopResult::kNotReserved;
     const std::uint64_t cleared =
         NextReadState(state, EpochByte(state), Receivers(state) & ~receiver_bit);
     if (slot.read_state.compare_exchange_weak(state, cleared)) {
-      if (Receivers(cleared) == 0) slot.commit_mark.store(ReadByAllMark(~mark));
-      return message;
+      if (Receivers(cleared) == 0) {
+        // Unless a forced push has written the slot anew in the meantime.
+        std::uint64_t written = mark;
+        slot.commit_mark.compare_exchange_strong(written, ReadByAllMark(~mark));
+      }
+      return PopResult::kMessage;
     }
   }
+}
+
+bool GiveUpSlot(Ring& ring, std::uint32_t cursor, std::uint32_t receiver_bit,
+                std::optional<SlotMessage>& message) {
+  Slot& slot = ring.slots[cursor % kRingSlots];
+  message.reset();
+  std::uint64_t mark = 0;
+  SlotMessage copy;
+  std::uint64_t state = slot.read_state.load();
+  for (Backoff backoff;; backoff.Pause()) {
+    if ((Receivers(state) & receiver_bit) == 0) return false;
+    // Once the writers claim the slot's next lap, the bit may be a claim for
+    // it: this receiver's (or a newcomer's with the same bit) to read.
+    // Before, the state read above belongs to this lap, and the swap below
+    // succeeds only while it does. While the writers stand at the next lap,
+    // a claim could be on its way, unless the slot holds a message whose
+    // reader this bit is: a sender finds that slot full and does not claim,
+    // and one that takes it by force changes the state first.
+    if (Low32(ring.write_cursor.load()) - cursor > kRingSlots) return false;
+    // A claim not yet written stays its sender's: it writes only while the
+    // state is the one it claimed with.
+    mark = slot.commit_mark.load();
+    if (!WrittenFor(mark, cursor)) return false;
+    CopyOut(slot, copy);
+    const std::uint64_t cleared =
+        NextReadState(state, EpochByte(state), Receivers(state) & ~receiver_bit);
+    if (slot.read_state.compare_exchange_weak(state, cleared)) {
+      state = cleared;
+      break;
+    }
+  }
+  message = copy;
+  if (Receivers(state) == 0) {
+    std::uint64_t expected = mark;
+    slot.commit_mark.compare_exchange_strong(expected, ReadByAllMark(~mark));
+  }
+  return true;
+}
+
+bool Reserved(const Ring& ring, std::uint32_t cursor, std::uint32_t receiver_bit) {
+  return (Receivers(ring.slots[cursor % kRingSlots].read_state.load()) & receiver_bit) != 0;
 }
 
 bool FreedForWaitingSender(const Ring& ring, std::uint32_t popped_cursor) {
@@ -213,24 +382,41 @@ bool LaterSlotCommitted(const Ring& ring, std::uint32_t read_cursor) {
   return WrittenFor(mark, next) || (mark != 0 && Low32(mark) == Low32(ReadByAllMark(next)));
 }
 
-bool ReadWithout(const Ring& ring, std::uint32_t read_cursor) {
-  const std::uint64_t mark = ring.slots[read_cursor % kRingSlots].commit_mark.load();
-  return mark != 0 && Low32(mark) == Low32(ReadByAllMark(read_cursor));
-}
-
 bool Overtaken(const Ring& ring, std::uint32_t read_cursor) {
   return Low32(ring.write_cursor.load()) - read_cursor > kRingSlots;
 }
 
-bool AbandonSlot(Ring& ring, std::uint32_t read_cursor, std::uint32_t receiver_bit) {
-  Slot& slot = ring.slots[read_cursor % kRingSlots];
-  std::uint64_t state = slot.read_state.load();
-  for (Backoff backoff;; backoff.Pause()) {
-    if ((Receivers(state) & receiver_bit) == 0) return false;
-    const std::uint64_t cleared =
-        NextReadState(state, EpochByte(state), Receivers(state) & ~receiver_bit);
-    if (slot.read_state.compare_exchange_weak(state, cleared)) return true;
+void CopyToShared(std::uint8_t* shared, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  std::atomic_thread_fence(std::memory_order_release);
+  std::size_t i = 0;
+  if (reinterpret_cast<std::uintptr_t>(shared) % sizeof(std::uint64_t) == 0) {
+    for (; i + sizeof(std::uint64_t) <= size; i += sizeof(std::uint64_t)) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes + i, sizeof(word));
+      std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(shared + i))
+          .store(word, std::memory_order_relaxed);
+    }
   }
+  for (; i < size; ++i)
+    std::atomic_ref<std::uint8_t>(shared[i]).store(bytes[i], std::memory_order_relaxed);
+}
+
+void CopyFromShared(void* out, const std::uint8_t* shared, std::size_t size) {
+  auto* bytes = static_cast<std::uint8_t*>(out);
+  auto* source = const_cast<std::uint8_t*>(shared);
+  std::size_t i = 0;
+  if (reinterpret_cast<std::uintptr_t>(source) % sizeof(std::uint64_t) == 0) {
+    for (; i + sizeof(std::uint64_t) <= size; i += sizeof(std::uint64_t)) {
+      const std::uint64_t word =
+          std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(source + i))
+              .load(std::memory_order_relaxed);
+      std::memcpy(bytes + i, &word, sizeof(word));
+    }
+  }
+  for (; i < size; ++i)
+    bytes[i] = std::atomic_ref<std::uint8_t>(source[i]).load(std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_acquire);
 }
 
 bool ValidChunkIndex(std::int32_t index) {
@@ -331,18 +517,18 @@ void ChunkBlock::PushFree(std::int32_t index) {
   header_->head = static_cast<std::uint8_t>(index);
 }
 
-void ChunkBlock::Release(std::int32_t index, std::uint32_t gone, std::uint32_t still_connected) {
+bool ChunkBlock::Release(std::int32_t index, std::uint32_t gone, std::uint32_t still_connected) {
   ChunkHeader* header = Header(index);
-  if (header == nullptr) return;
+  if (header == nullptr) return false;
   std::uint32_t pending = header->pending_readers.load();
   for (Backoff backoff;; backoff.Pause()) {
     // Only the change that empties the set frees the chunk: a chunk already
     // free must not enter the free list twice.
-    if (pending == 0) return;
+    if (pending == 0) return false;
     const std::uint32_t left = pending & ~gone & still_connected;
     if (header->pending_readers.compare_exchange_weak(pending, left)) {
       if (left == 0) PushFree(index);
-      return;
+      return (pending & gone) == gone;
     }
   }
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "ipc/shm/spin.h"
@@ -16,27 +17,60 @@
 //
 //   free       commit_mark is c: the slot was read by all one lap ago (see
 //              "read"), or 0 when never written. The receivers named in
-//              read_state are gone from cc, or the bits carry an older epoch
-//              byte (see "epoch").
-//   claimed    a sender swapped read_state to {counter + 1, current epoch
-//              byte, cc} and then found `epoch` unchanged; only then does it
-//              move write_cursor to c + 1 and fill the slot.
+//              read_state are gone from cc, or the bits are a claim that
+//              never moved the cursor.
+//   claimed    a normal push swapped read_state to {counter + 1, current
+//              epoch byte, cc}, found `epoch` unchanged, and then moved
+//              write_cursor from c to c + 1 by compare-and-swap: the cursor
+//              decides between two claims of one slot. A forced push moves
+//              the cursor first and sets read_state after, so that a claim
+//              that fails never took a bit from a message still to be read.
 //   committed  commit_mark = ~c, stored last: from now on a receiver whose
-//              cursor is c may copy the slot.
+//              cursor is c may copy the slot. A sender writes only while
+//              read_state is still the one it claimed with: one held up
+//              for a lap finds its slot taken by force and claims again.
 //   read       each receiver clears its own bit in read_state (counter + 1).
-//              The one that clears the last bit stores commit_mark = c + 256,
-//              the cursor value that will claim the slot one lap later, so a
-//              sender's "free" test is a single comparison with its cursor.
-//              That receiver has already moved its own cursor to c + 1, which
-//              is why the mark is often described as read_cursor + 255.
+//              The one that clears the last bit swaps commit_mark from ~c to
+//              c + 256, the cursor value that will claim the slot one lap
+//              later, so a sender's "free" test is a single comparison with
+//              its cursor.
 //
-// Epoch: a forced push adds one to the top byte of `epoch` before it claims
-// the oldest slot, and cuts off the receivers that had not read it. A sender
-// whose claim swap raced with that sees `epoch` moved and claims again; the
-// bits it left behind carry the old epoch byte and count as nobody's. A claim
-// that had passed its epoch check already is taken for an unread slot by the
-// forced push; that is why a push lets a claimed slot settle (a few spins and
-// yields, never a sleep: a dead peer must not stall it) before it gives up.
+// Reading: a receiver copies the 80 bytes word by word and then checks that
+// the write cursor is at most a lap ahead of c (a writer of the next lap
+// moves it before it writes a byte) and that its own bit is still in
+// read_state; else the copy is not its message. A bit in read_state is a
+// reservation: a message committed with a receiver's bit is never taken by
+// a normal push, only by a forced push that cuts that receiver off.
+//
+// Cut-off: a forced push cuts off exactly the connected receivers whose bit
+// is still in the message it overwrites (a claim's bits on a free slot are
+// nobody's), and only after it moved the cursor: a receiver cut off is then
+// more than a lap behind the writers, whatever a newcomer with its bit does
+// later. It resumes at the write cursor under a fresh bit, never where it
+// was: the readers of its old slots freed their chunks without it. Leaving
+// gives back the bit's reservations of slots and chunks up to the write
+// cursor; taking a bit gives back what an earlier holder left in the last
+// lap; only messages written for the cursor in question are touched, never
+// a slot of the next lap.
+//
+// Chunks: pending_readers is cc when the chunk was taken. A receiver copies
+// a chunk message out and clears its own bit at once; the message is its
+// own only if the bit was still there and it was not overtaken meanwhile
+// (readers that saw it cut off free the chunk without it). Whoever clears a
+// receiver's bit from a slot (that receiver, a forced push, a leaving or
+// arriving holder of the bit) clears it from the slot's chunk as well.
+//
+// Message ids: a receiver reads the message counter after it took its bit;
+// every message of that id or later is reserved for it while it holds the
+// bit. A fragment of an earlier id that it does not hold is dropped (it may
+// be a tail), and a slot of a later id not reserved for it means it was cut
+// off.
+//
+// Epoch: a forced push adds one to the top byte of `epoch`. A claim made by
+// a peer that then finds `epoch` moved claims again; the bits it left on the
+// free slot carry the old epoch byte. A claim of the current epoch on a free
+// slot is let to settle (a few spins and yields, never a sleep: a dead peer
+// must not stall a push) before a forced push takes the slot over.
 //
 // Low 32 bits: receivers keep 32-bit cursors while the marks hold the 64-bit
 // cursor, so every comparison of a mark with a cursor compares the low 32
@@ -159,6 +193,8 @@ void ConstructRing(Ring& ring);
 
 // Takes the lowest free receiver bit; 0 when all 32 are taken.
 std::uint32_t ConnectReceiver(Ring& ring);
+// Takes `bit` when it is free; false when another receiver holds it.
+bool TakeReceiverBit(Ring& ring, std::uint32_t bit);
 void DisconnectReceiver(Ring& ring, std::uint32_t bit);
 
 // What a push writes into the slot it claimed.
@@ -178,30 +214,43 @@ enum class PushResult {
   kUnsettled,  // another process left that slot half claimed or half read
 };
 
-// Claims the slot at the write cursor without a lock, unless a receiver has
-// not read it yet.
-PushResult TryNormalPush(Ring& ring, const Fragment& fragment);
-
-// What a forced push found in the slot it overwrote, so the caller can free
-// the chunk that the old message held.
+// A chunk message that a push overwrote while some receivers still held it:
+// the receivers that had not read it (cut off, or gone) never will, and their
+// reservations of the chunk are the pusher's to give back.
 struct Overwritten {
   std::int32_t remain;
   std::int32_t chunk_index;
-  std::uint32_t unread_by;  // receivers that had not read it, and now never will
+  std::uint32_t unread_by;
 };
+
+// Claims the slot at the write cursor without a lock, unless a connected
+// receiver has not read it yet.
+PushResult TryNormalPush(Ring& ring, const Fragment& fragment,
+                         std::optional<Overwritten>* old_chunk = nullptr);
 
 struct ForcedPushResult {
   bool pushed = false;
   std::optional<Overwritten> old_chunk_message;
 };
 
-// Takes the oldest slot even when unread: the receivers that had not read it
-// are removed from the connection mask. Prints the force_push texts.
+// Takes the oldest slot even when unread: the connected receivers that had
+// not read it are removed from the connection mask. Prints the force_push
+// texts.
 ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment);
 
-// Copies the slot at the cursor when it was written for that cursor, clears
-// the receiver's bit and advances the cursor.
-std::optional<SlotMessage> Pop(Ring& ring, std::uint32_t& read_cursor, std::uint32_t receiver_bit);
+enum class PopResult {
+  kEmpty,        // nothing written at the cursor yet
+  kMessage,      // copied, and this receiver's bit cleared
+  kNotReserved,  // written without this receiver (claimed before it connected,
+                 // or after it was cut off); passed over, `message` copied
+  kOverwritten,  // a later lap took the slot while it was read: this receiver
+                 // was overtaken, and the copy is not a message
+};
+
+// Copies the slot at the cursor when it was written for that cursor and for
+// this receiver, clears the receiver's bit and advances the cursor.
+PopResult Pop(Ring& ring, std::uint32_t& read_cursor, std::uint32_t receiver_bit,
+              SlotMessage& message);
 
 // After a pop of the slot at `popped_cursor`: true when no connected receiver
 // still has to read it and the write cursor stands at it one lap later, the
@@ -212,19 +261,30 @@ bool FreedForWaitingSender(const Ring& ring, std::uint32_t popped_cursor);
 // cursor: the ring has moved on past a slot this receiver still waits for.
 bool LaterSlotCommitted(const Ring& ring, std::uint32_t read_cursor);
 
-// True when the slot at `read_cursor` was read by all its readers, this
-// receiver not among them: it was not connected (or was cut off) when the
-// slot was claimed.
-bool ReadWithout(const Ring& ring, std::uint32_t read_cursor);
-
 // True when the writers are more than a ring ahead of `read_cursor`: the
 // slots from there on were overwritten before this receiver read them.
 bool Overtaken(const Ring& ring, std::uint32_t read_cursor);
 
-// Gives up a receiver's claim on the slot at `read_cursor`, which its sender
-// claimed and never wrote: clears the bit there. True when the bit was set,
-// that is, when the receiver still held it.
-bool AbandonSlot(Ring& ring, std::uint32_t read_cursor, std::uint32_t receiver_bit);
+// True when the slot of `cursor` names the receiver bit among its readers.
+bool Reserved(const Ring& ring, std::uint32_t cursor, std::uint32_t receiver_bit);
+
+// Gives up the receiver's claim on the message written for `cursor` without
+// reading it: clears the bit there (and, when it was the last, marks the
+// slot read). True, with the message in `message` (so that the caller gives
+// back the chunk it names), when the bit was still set.
+bool GiveUpSlot(Ring& ring, std::uint32_t cursor, std::uint32_t receiver_bit,
+                std::optional<SlotMessage>& message);
+
+// Where a thread of another process may stop, for a while or for good. The
+// native build calls a hook there, so that a test can pause or end a thread
+// at that point; elsewhere nothing is called.
+enum class FaultPoint {
+  kClaimed,      // a sender owns a slot, the write cursor not yet moved
+  kCursorMoved,  // ... the cursor moved, the slot not yet written
+  kCopied,       // a receiver copied a slot, its bit not yet cleared
+};
+using FaultHook = void (*)(FaultPoint);
+void SetFaultHook(FaultHook hook);
 
 // A chunk index within a block's 32 chunks.
 bool ValidChunkIndex(std::int32_t index);
@@ -250,8 +310,10 @@ class ChunkBlock {
   ChunkHeader* Header(std::int32_t index) const;
   // Clears `gone` from the chunk's pending readers (and keeps only
   // `still_connected`); the one call that empties the set returns the chunk
-  // to the free list.
-  void Release(std::int32_t index, std::uint32_t gone, std::uint32_t still_connected);
+  // to the free list. True when every bit of `gone` was still pending: a
+  // reader whose bit was no longer there cannot know that the bytes it read
+  // were still its message.
+  bool Release(std::int32_t index, std::uint32_t gone, std::uint32_t still_connected);
 
  private:
   bool Contains(std::int32_t index) const;
@@ -264,5 +326,15 @@ class ChunkBlock {
   std::size_t mapped_size_;
   std::size_t chunk_size_;
 };
+
+// The block of a chunk size, as a process maps it (`create` false: only one
+// that exists); nothing when it cannot be had.
+using ChunkBlocks = std::function<std::optional<ChunkBlock>(std::size_t chunk_size, bool create)>;
+
+// Copies into and out of a chunk while another process may recycle it: the
+// reader checks afterwards that the chunk was still its own (Release), and a
+// copy that raced a recycle is dropped, never undefined.
+void CopyToShared(std::uint8_t* shared, const void* data, std::size_t size);
+void CopyFromShared(void* out, const std::uint8_t* shared, std::size_t size);
 
 }  // namespace shm

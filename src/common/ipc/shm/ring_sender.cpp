@@ -1,0 +1,108 @@
+#include "ipc/shm/ring_sender.h"
+
+#include <algorithm>
+
+#include "ipc/shm/diagnostics.h"
+#include "ipc/shm/failure_texts.h"
+
+namespace shm {
+namespace {
+
+// A message in fragments wakes sleeping receivers after this many fragments
+// (an eighth of the ring, so they drain long before it fills) and after its
+// last one, rather than after each.
+constexpr std::size_t kFragmentsPerWake = 32;
+
+// The overwritten message is gone for the receivers that had not read it;
+// the chunk goes back to the pool once no reader holds it any more.
+void FreeOverwrittenChunk(const ChunkBlocks& blocks, const Overwritten& old) {
+  const std::int64_t size = std::int64_t{old.remain} + std::int64_t{kFragmentSize};
+  if (size < 1) {
+    Print(stderr, text::kClearMessageSize, static_cast<int>(size));
+    return;
+  }
+  if (!ValidChunkIndex(old.chunk_index)) {
+    Print(stderr, text::kReleaseStorageId, static_cast<long>(old.chunk_index),
+          static_cast<std::ptrdiff_t>(size));
+    return;
+  }
+  if (auto block = blocks(ChunkSizeFor(static_cast<std::size_t>(size)), false)) {
+    block->Release(old.chunk_index, old.unread_by, ~0u);
+  }
+}
+
+bool Push(Ring& ring, const ChunkBlocks& blocks, SendWaits& waits, const Fragment& fragment,
+          bool wake_receivers) {
+  std::optional<Overwritten> old_chunk;
+  const auto push = [&] { return TryNormalPush(ring, fragment, &old_chunk); };
+  PushResult result = push();
+  if (result == PushResult::kFull) result = waits.WaitForRoom(push);
+  if (result == PushResult::kPushed) {
+    if (old_chunk) FreeOverwrittenChunk(blocks, *old_chunk);
+    if (wake_receivers) waits.WakeReceivers();
+    return true;
+  }
+  Count(Counted::kForcedPush);
+  Print(stdout, text::kForcePushMessage, static_cast<std::ptrdiff_t>(fragment.id), fragment.remain,
+        static_cast<std::ptrdiff_t>(fragment.size));
+  const ForcedPushResult forced = ForcedPush(ring, fragment);
+  if (forced.old_chunk_message) FreeOverwrittenChunk(blocks, *forced.old_chunk_message);
+  // Receivers it cut off notice at once, and so does a sender that waits
+  // for room at the slot this one took.
+  waits.WakeSenders();
+  waits.WakeReceivers();
+  return forced.pushed;
+}
+
+// Nothing when no chunk can be had (the message then goes as fragments).
+std::optional<bool> SendInChunk(Ring& ring, const ChunkBlocks& blocks, SendWaits& waits,
+                                std::uint32_t conn_id, std::uint32_t id, const void* data,
+                                std::size_t size) {
+  std::optional<ChunkBlock> block = blocks(ChunkSizeFor(size), true);
+  if (!block) return std::nullopt;
+  const std::uint32_t readers = ring.cc.load();
+  const std::optional<std::int32_t> index = block->Take(readers);
+  if (!index) return std::nullopt;
+  CopyToShared(block->Message(*index), data, size);
+  const Fragment fragment{conn_id,        id,      static_cast<std::int32_t>(size - kFragmentSize),
+                          kStoredInChunk, &*index, sizeof(*index)};
+  if (!Push(ring, blocks, waits, fragment, true)) {
+    // Placed nowhere, so nobody will read it.
+    block->Release(*index, readers, 0);
+    return false;
+  }
+  waits.ChunkSent(*block, *index, readers);
+  return true;
+}
+
+}  // namespace
+
+bool SendOnRing(Ring& ring, const ChunkBlocks& blocks, SendWaits& waits, std::uint32_t conn_id,
+                std::uint32_t id, const void* data, std::size_t size) {
+  if (size > kFragmentSize) {
+    if (const std::optional<bool> sent =
+            SendInChunk(ring, blocks, waits, conn_id, id, data, size)) {
+      return *sent;
+    }
+  }
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  const std::size_t fragments = (size + kFragmentSize - 1) / kFragmentSize;
+  for (std::size_t i = 0; i < fragments; ++i) {
+    const std::size_t offset = i * kFragmentSize;
+    const Fragment fragment{
+        conn_id,
+        id,
+        static_cast<std::int32_t>(size - offset) - static_cast<std::int32_t>(kFragmentSize),
+        kStoredInSlots,
+        bytes + offset,
+        std::min(kFragmentSize, size - offset)};
+    const bool wake = i + 1 == fragments || (i + 1) % kFragmentsPerWake == 0;
+    if (!Push(ring, blocks, waits, fragment, wake)) {
+      waits.WakeReceivers();  // for the fragments already placed
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace shm

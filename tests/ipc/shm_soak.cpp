@@ -1,0 +1,421 @@
+// Fault-injection soak of the ring, chunk and reassembly code: threads play
+// sender and receiver processes over one ring, its chunk blocks and its
+// message counter in plain memory. At the points where another process may
+// stop (see FaultPoint) and between messages, a thread pauses for a while or
+// dies for good, holding whatever it holds; a process that dies is replaced.
+// Every message is checked byte for byte and for its sender's order.
+//
+//   shm_soak [seconds] [first seed] [seeds] [completeness]   (default: 8 1 1 1)
+//
+// With completeness 0 a message missing at a receiver that never lost its
+// place is printed but does not fail the run (a rare loss is still open).
+//
+// Each seed runs for `seconds`; its fault plan and message sizes follow from
+// the seed (the threads' interleaving does not). Exit code 0 when every
+// check held; a failure names the seed.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include "ipc/shm/ring.h"
+#include "ipc/shm/ring_receiver.h"
+#include "ipc/shm/ring_sender.h"
+#include "shm_payload.h"
+
+namespace {
+
+using namespace shm;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kSenders = 3;
+constexpr int kReceivers = 3;
+constexpr int kMaxDeaths = 12;  // dead threads stay blocked until the end
+// Messages of this chunk size travel as fragments (its pool is taken), and
+// are longer than a ring lap.
+constexpr std::size_t kLongSize = 16384;
+constexpr std::size_t kMaxSize = 20000;
+// How long a sender at a full ring waits for room before it forces, by kind.
+constexpr std::chrono::milliseconds kForcingPatience{2};
+constexpr std::chrono::milliseconds kWaitingPatience{100};
+// What any single wait may take beyond its bound on a loaded machine under a
+// sanitizer; a wait beyond it is a hang.
+constexpr std::chrono::seconds kSlack{3};
+constexpr std::chrono::milliseconds kDrained{1500};
+
+struct Killed {};
+
+std::FILE* g_report = stderr;
+bool g_completeness = true;
+
+// One run's shared memory and its books.
+struct Run {
+  explicit Run(std::uint64_t seed) : seed(seed) {
+    std::memset(static_cast<void*>(ring.get()), 0, sizeof(Ring));
+    ConstructRing(*ring);
+    for (std::size_t chunk = 1024; chunk <= ChunkSizeFor(kMaxSize); chunk += 1024) {
+      memory[chunk].assign(ChunkBlockBytes(chunk), 0);
+    }
+    // The long messages' pool is taken, as by a reader that never lets go.
+    ChunkBlock hog(memory[ChunkSizeFor(kLongSize)].data(), memory[ChunkSizeFor(kLongSize)].size(),
+                   ChunkSizeFor(kLongSize));
+    while (hog.Take(1u << 31)) {
+    }
+  }
+
+  std::optional<ChunkBlock> Block(std::size_t chunk_size) {
+    const auto found = memory.find(chunk_size);
+    if (found == memory.end()) return std::nullopt;
+    return ChunkBlock(found->second.data(), found->second.size(), chunk_size);
+  }
+
+  void Note(const std::string& what) { std::fprintf(g_report, "  %s\n", what.c_str()); }
+
+  void Fail(const std::string& what) {
+    std::lock_guard lock(mutex);
+    if (failures.size() < 20) failures.push_back(what);
+  }
+
+  const std::uint64_t seed;
+  std::unique_ptr<Ring> ring = std::make_unique<Ring>();
+  std::atomic<std::uint32_t> counter{0xFFFFFF00u};  // ids wrap during the run
+  std::map<std::size_t, std::vector<std::uint8_t>> memory;
+  std::atomic<bool> sending{true};
+  std::atomic<bool> drained{false};  // every sender that lives has finished
+  std::atomic<bool> over{false};
+  std::atomic<int> deaths{0};
+  std::atomic<int> pauses{0};
+  std::atomic<int> reconnects{0};
+  std::atomic<std::uint64_t> delivered{0};
+  std::atomic<std::uint64_t> forced{0};
+
+  std::mutex mutex;
+  std::vector<std::thread> dead_threads;
+  std::vector<std::string> failures;
+  struct Sent {
+    std::uint32_t id;
+    std::size_t size;
+    bool ok;
+  };
+  std::map<std::uint32_t, std::vector<Sent>> sent;  // by sender tag, in sequence
+  struct Life {
+    std::uint32_t first_id;  // the counter after it connected
+    std::map<std::uint32_t, std::set<std::uint32_t>> received;
+  };
+  std::vector<Life> whole_lives;  // lives that never lost their place
+};
+
+// A thread's part: its random choices and what it does at a fault point.
+class Actor {
+ public:
+  Actor(Run& run, std::uint64_t stream) : run_(run), random_(run.seed * 1000003 + stream) {}
+  virtual ~Actor() = default;
+
+  // Pauses, or dies: then it blocks until the run is over and unwinds.
+  void Hazard(int death_in, int pause_in) {
+    if (Chance(death_in) && run_.deaths.fetch_add(1) < kMaxDeaths) {
+      dead_.store(true);
+      while (!run_.over.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      throw Killed{};
+    }
+    if (Chance(pause_in)) {
+      run_.pauses.fetch_add(1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(Pick(1, 40)));
+    }
+  }
+  bool dead() const { return dead_.load(); }
+  bool done() const { return done_.load(); }
+  void Finish() { done_.store(true); }
+  virtual void AtFault(FaultPoint point) = 0;
+
+ protected:
+  bool Chance(int one_in) { return one_in > 0 && Pick(1, one_in) == 1; }
+  int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
+
+  Run& run_;
+  std::mt19937_64 random_;
+  std::atomic<bool> dead_{false};
+  std::atomic<bool> done_{false};
+};
+
+thread_local Actor* t_actor = nullptr;
+
+void OnFault(FaultPoint point) {
+  if (t_actor != nullptr) t_actor->AtFault(point);
+}
+
+class Sender : public Actor, public SendWaits {
+ public:
+  Sender(Run& run, std::uint32_t tag, bool forcing)
+      : Actor(run, tag), tag_(tag), forcing_(forcing) {}
+
+  void Main() {
+    const ChunkBlocks blocks = [this](std::size_t size, bool) { return run_.Block(size); };
+    for (std::uint32_t sequence = 0; run_.sending.load(); ++sequence) {
+      Hazard(20000, 500);
+      const std::size_t size = PickSize();
+      const auto payload = shm_test::MakePayload(tag_, sequence, size);
+      const std::uint32_t id = run_.counter.fetch_add(1);
+      {
+        std::lock_guard lock(run_.mutex);
+        run_.sent[tag_].push_back({id, size, false});
+      }
+      const bool ok = SendOnRing(*run_.ring, blocks, *this, tag_ + 1, id, payload.data(), size);
+      std::lock_guard lock(run_.mutex);
+      run_.sent[tag_].back().ok = ok;
+    }
+  }
+
+  void AtFault(FaultPoint point) override {
+    if (point == FaultPoint::kClaimed || point == FaultPoint::kCursorMoved) {
+      Hazard(200000, 20000);
+    }
+  }
+
+  PushResult WaitForRoom(const std::function<PushResult()>& push) override {
+    const auto start = Clock::now();
+    const auto bound = forcing_ ? kForcingPatience : kWaitingPatience;
+    PushResult result = push();
+    while (result == PushResult::kFull && Clock::now() - start < bound) {
+      std::this_thread::yield();
+      result = push();
+    }
+    if (Clock::now() - start > bound + kSlack) run_.Fail("a sender waited beyond its bound");
+    if (result == PushResult::kFull) run_.forced.fetch_add(1);
+    return result;
+  }
+  void WakeReceivers() override {}
+  void WakeSenders() override {}
+  void ChunkSent(const ChunkBlock&, std::int32_t, std::uint32_t) override {}
+
+ private:
+  std::size_t PickSize() {
+    switch (Pick(0, 9)) {
+      case 0:  // longer than a ring lap, in fragments; a whole number of them at times
+        return Chance(2) ? kLongSize + 64 * Pick(1, 15) : kLongSize + Pick(1, 1000);
+      case 1:
+      case 2: return Pick(65, 4000);   // in a chunk
+      case 3: return 64 * Pick(2, 8);  // fragments when the pool runs dry
+      default: return Pick(8, 64);     // one slot
+    }
+  }
+
+  std::uint32_t tag_;
+  bool forcing_;
+};
+
+class Receiver : public Actor {
+ public:
+  Receiver(Run& run, std::uint64_t stream) : Actor(run, stream) {}
+
+  void Main() {
+    const ChunkBlocks blocks = [this](std::size_t size, bool) { return run_.Block(size); };
+    RingReceiver receiver(*run_.ring, &run_.counter, 0, blocks);
+    if (!receiver.Connect()) return;
+    StartLife();
+    auto idle_since = Clock::now();
+    for (;;) {
+      Hazard(200000, 5000);  // a receiver that stops reading: cut off, or dead
+      ReceiveBuffer message;
+      const RingReceiver::Step step = receiver.Poll(message);
+      const char* lost = step == RingReceiver::Step::kLost ? receiver.lost_reason() : nullptr;
+      if (step == RingReceiver::Step::kMessage) {
+        Check(message);
+      } else if (step == RingReceiver::Step::kNothing) {
+        lost = receiver.LostPlace();
+        if (lost == nullptr) {
+          // Drained once the senders stopped: every write behind the cursor,
+          // or none more to come (a sender died before writing its slot).
+          if (run_.drained.load() &&
+              (receiver.cursor() == static_cast<std::uint32_t>(run_.ring->write_cursor.load()) ||
+               Clock::now() - idle_since > kDrained)) {
+            break;
+          }
+          std::this_thread::yield();
+          continue;
+        }
+      }
+      idle_since = Clock::now();
+      if (lost != nullptr) {
+        run_.reconnects.fetch_add(1);
+        if (!receiver.Reconnect(lost)) {
+          run_.Fail("no receiver bit was free");
+          return;
+        }
+        StartLife();
+      }
+    }
+    std::lock_guard lock(run_.mutex);
+    run_.whole_lives.push_back(std::move(life_));
+  }
+
+  void AtFault(FaultPoint point) override {
+    if (point == FaultPoint::kCopied) Hazard(500000, 20000);
+  }
+
+ private:
+  void StartLife() { life_ = {run_.counter.load(), {}}; }
+
+  void Check(const ReceiveBuffer& message) {
+    run_.delivered.fetch_add(1);
+    const shm_test::Received got = shm_test::Describe(message.data(), message.size());
+    if (message.size() < 8 || got.tag >= 1000 ||
+        !(got == shm_test::Expected(got.tag, got.sequence, message.size()))) {
+      std::size_t at = 0;
+      const auto want = shm_test::MakePayload(got.tag, got.sequence, message.size());
+      while (at < message.size() && message.data()[at] == want[at]) ++at;
+      run_.Fail("corrupt message of " + std::to_string(message.size()) + " bytes tag " +
+                std::to_string(got.tag) + " seq " + std::to_string(got.sequence) + " at " +
+                std::to_string(at));
+      return;
+    }
+    auto [last, first] = last_.try_emplace(got.tag, got.sequence);
+    if (!first && got.sequence <= last->second) {
+      run_.Fail("sender " + std::to_string(got.tag) + ": " + std::to_string(got.sequence) +
+                " after " + std::to_string(last->second));
+    }
+    last->second = got.sequence;
+    life_.received[got.tag].insert(got.sequence);
+  }
+
+  Run::Life life_;
+  std::map<std::uint32_t, std::uint32_t> last_;  // across lives: never again, never back
+};
+
+template <typename Part>
+void Play(Part& part) {
+  t_actor = &part;
+  try {
+    part.Main();
+  } catch (const Killed&) {
+  }
+  t_actor = nullptr;
+  part.Finish();
+}
+
+// A thread slot that restarts its part when the part dies. A dead part's
+// thread stays blocked, holding what it holds, until the run is over.
+template <typename Part, typename Make>
+std::thread Keep(Run& run, Make make) {
+  return std::thread([&run, make] {
+    for (int generation = 0; run.sending.load(); ++generation) {
+      auto part = std::shared_ptr<Part>(make(generation));
+      std::thread player([part] { Play(*part); });
+      while (!part->dead() && !part->done()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      if (part->dead()) {
+        std::lock_guard lock(run.mutex);
+        run.dead_threads.push_back(std::move(player));
+        continue;
+      }
+      player.join();
+    }
+  });
+}
+
+bool Soak(std::uint64_t seed, std::chrono::seconds length) {
+  Run run(seed);
+  SetFaultHook(OnFault);
+  std::vector<std::thread> receivers;
+  std::vector<std::thread> senders;
+  for (int r = 0; r < kReceivers; ++r) {
+    receivers.push_back(Keep<Receiver>(run, [&run, r](int generation) {
+      return std::make_unique<Receiver>(run, 100 + r * 1000 + generation);
+    }));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int s = 0; s < kSenders; ++s) {
+    senders.push_back(Keep<Sender>(run, [&run, s](int generation) {
+      return std::make_unique<Sender>(run, s * 100 + generation, s != 0);
+    }));
+  }
+  std::this_thread::sleep_for(length);
+  run.sending.store(false);
+  // A hang shows as a run that does not end, with its seed.
+  std::atomic<bool> ended{false};
+  std::thread watchdog([&] {
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (!ended.load() && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!ended.load()) {
+      std::fprintf(g_report, "seed %llu: a thread hangs\n", static_cast<unsigned long long>(seed));
+      std::fflush(g_report);
+      std::abort();
+    }
+  });
+  for (auto& thread : senders) thread.join();
+  run.drained.store(true);
+  for (auto& thread : receivers) thread.join();
+  run.over.store(true);
+  for (auto& thread : run.dead_threads) thread.join();
+  ended.store(true);
+  watchdog.join();
+  SetFaultHook(nullptr);
+
+  // Every receiver that never lost its place got every message sent in
+  // full after it connected.
+  std::uint64_t sent_ok = 0;
+  std::uint64_t missing = 0;
+  for (const auto& [tag, messages] : run.sent) {
+    for (std::uint32_t sequence = 0; sequence < messages.size(); ++sequence) {
+      const Run::Sent& message = messages[sequence];
+      if (!message.ok) continue;
+      ++sent_ok;
+      for (const Run::Life& life : run.whole_lives) {
+        if (static_cast<std::int32_t>(message.id - life.first_id) < 0) continue;
+        const auto got = life.received.find(tag);
+        if (got == life.received.end() || got->second.count(sequence) == 0) {
+          if (++missing <= 3) {
+            const auto note = g_completeness ? &Run::Fail : &Run::Note;
+            (run.*note)("missing: sender " + std::to_string(tag) + " message " +
+                        std::to_string(sequence) + " (id " + std::to_string(message.id) + ", " +
+                        std::to_string(message.size) + " bytes) for a receiver from id " +
+                        std::to_string(life.first_id));
+          }
+        }
+      }
+    }
+  }
+  if (missing != 0 && g_completeness) run.Fail(std::to_string(missing) + " deliveries missing");
+  std::fprintf(
+      g_report,
+      "seed %llu: %llu sent, %llu delivered, %d deaths, %d pauses, %d reconnects, %llu forced "
+      "pushes, %zu whole receivers, %llu missing, %s\n",
+      static_cast<unsigned long long>(seed), static_cast<unsigned long long>(sent_ok),
+      static_cast<unsigned long long>(run.delivered.load()),
+      std::min(run.deaths.load(), kMaxDeaths), run.pauses.load(), run.reconnects.load(),
+      static_cast<unsigned long long>(run.forced.load()), run.whole_lives.size(),
+      static_cast<unsigned long long>(missing), run.failures.empty() ? "ok" : "FAILED");
+  for (const std::string& failure : run.failures) std::fprintf(g_report, "  %s\n", failure.c_str());
+  std::fflush(g_report);
+  return run.failures.empty();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The transport prints a line for each forced push: not to the report.
+  g_report = fdopen(dup(fileno(stdout)), "w");
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) return 2;
+  const int seconds = argc > 1 ? std::atoi(argv[1]) : 8;
+  const std::uint64_t first = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
+  const int seeds = argc > 3 ? std::atoi(argv[3]) : 1;
+  g_completeness = argc <= 4 || std::atoi(argv[4]) != 0;
+  bool ok = true;
+  for (int i = 0; i < seeds; ++i) ok = Soak(first + i, std::chrono::seconds(seconds)) && ok;
+  return ok ? 0 : 1;
+}
