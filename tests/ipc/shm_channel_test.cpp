@@ -605,9 +605,17 @@ TEST_F(ShmChannelTest, SpinLocksOfAKilledHolderAreTakenOver) {
     EXPECT_EQ(shm_test::Describe(held[sequence].data(), held[sequence].size()),
               Expected(13, sequence, size));
   }
-  // The same lock again: the receiver gives its chunks back.
+  // The same lock again: the next chunk message is taken, and given back
+  // as it is received.
   kill_holding(L"chunk=" + std::to_wstring(chunk_size));
-  CompletesSoon("a chunk's release", [&] { held.clear(); });
+  bool sent = false;
+  shm::ReceiveBuffer last;
+  CompletesSoon("a chunk message", [&] {
+    sent = Send(*sender, 13, 20, size);
+    if (sent) last = receiver->recv();
+  });
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(shm_test::Describe(last.data(), last.size()), Expected(13, 20, size));
   EXPECT_EQ(static_cast<shm::ChunkBlockHeader*>(block.mem())->lock.load(), 0u);
 }
 
