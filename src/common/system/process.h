@@ -101,4 +101,4 @@ std::size_t ShellCommandLineLength(const std::wstring& file, const std::wstring&
 // kCommandLineLimit starts nothing (ERROR_FILENAME_EXCED_RANGE): the shell
 // would start it cut short, an argument left open and the last ones lost.
 [[nodiscard]] DWORD ShellOpen(const std::wstring& file, const std::wstring& parameters,
-                const std::wstring& directory);
+                              const std::wstring& directory);

@@ -42,7 +42,8 @@ void LaunchSchema(const std::wstring& link) {
     return;
   }
   const wchar_t* const name = to_assistant ? product::kAssistantExe : product::kStoreClientExe;
-  const std::wstring executable = InstallLayout::Instance().VersionedApplicationDir() + L"\\" + name;
+  const std::wstring executable =
+      InstallLayout::Instance().VersionedApplicationDir() + L"\\" + name;
   const std::map<std::string, std::string> options{{product::kPseudoProtocolOption, text}};
   const std::wstring parameters = ComposeOptions(options);
   // Started or not, nothing falls back: only a link cut short is worth a word.
