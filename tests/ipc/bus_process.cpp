@@ -37,8 +37,10 @@ BusProcess::BusProcess(const std::wstring& arguments) {
   startup.hStdOutput = write_end.get();
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(executable.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                      nullptr, &startup, &info)) {
+  if (!test_support::CreateProcessDespiteWine([&] {
+        return CreateProcessW(executable.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0,
+                              nullptr, nullptr, &startup, &info);
+      })) {
     not_started("could not start KestovaIpc.exe");
     return;
   }

@@ -72,6 +72,13 @@ static base::FileHandle InheritableFile(const std::filesystem::path& path) {
                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+bool CreateProcessDespiteWine(const std::function<BOOL()>& create_process) {
+  for (int attempt = 1;; ++attempt) {
+    if (create_process()) return true;
+    if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 3) return false;
+  }
+}
+
 base::KernelHandle StartProcess(const std::filesystem::path& executable,
                                 const std::wstring& command_line, const ProcessOptions& options) {
   std::wstring mutable_line = command_line;
@@ -88,9 +95,12 @@ base::KernelHandle StartProcess(const std::filesystem::path& executable,
     startup.hStdError = err ? err.get() : nullptr;
   }
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(executable.c_str(), mutable_line.data(), nullptr, nullptr, redirected,
-                      CREATE_UNICODE_ENVIRONMENT, env_block.empty() ? nullptr : env_block.data(),
-                      nullptr, &startup, &info)) {
+  if (!CreateProcessDespiteWine([&] {
+        return CreateProcessW(executable.c_str(), mutable_line.data(), nullptr, nullptr, redirected,
+                              CREATE_UNICODE_ENVIRONMENT,
+                              env_block.empty() ? nullptr : env_block.data(), nullptr, &startup,
+                              &info);
+      })) {
     const DWORD error = GetLastError();
     ADD_FAILURE() << "could not start " << executable << ": error " << error;
     return {};

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -30,6 +31,12 @@ struct ProcessOptions {
   std::filesystem::path stdout_file = {};
   std::filesystem::path stderr_file = {};
 };
+
+// Calls `create_process` (a CreateProcessW) until it starts the process, but
+// at most three times, and only again after ERROR_INTERNAL_ERROR: Wine
+// refuses a start now and then, under load, with that error before the
+// program has run at all. The last error is kept for the caller.
+bool CreateProcessDespiteWine(const std::function<BOOL()>& create_process);
 
 // Starts a process. Returns the process handle; invalid when it could not be
 // started, which fails the running test with the system's error.
