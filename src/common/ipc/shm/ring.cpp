@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "ipc/shm/diagnostics.h"
 #include "ipc/shm/failure_texts.h"
@@ -20,15 +21,16 @@ constexpr std::uint64_t kEpochStep = 1ull << 56;
 constexpr int kSettleSpins = 16;
 constexpr int kSettleTries = kSettleSpins + 48;
 constexpr std::size_t kMessageWords = sizeof(SlotMessage) / sizeof(std::uint64_t);
+// A write of an earlier lap still in flight finishes within microseconds
+// unless its sender lost its processor; one that takes this long is taken
+// for dead and its slot taken over (see "Writing" in ring.h).
+constexpr std::int64_t kInFlightWriteUs = 100'000;
+// Bit 31 of a written mark, flipped while the slot is being written.
+constexpr std::uint64_t kWritingBit = 1ull << 31;
 static_assert(sizeof(SlotMessage) % sizeof(std::uint64_t) == 0 && alignof(Slot) >= 8);
 
 #ifdef KESTOVA_SHM_FAULTS
 std::atomic<FaultHook> g_fault_hook{nullptr};
-void Fault(FaultPoint point) {
-  if (const FaultHook hook = g_fault_hook.load(std::memory_order_relaxed)) hook(point);
-}
-#else
-void Fault(FaultPoint) {}
 #endif
 
 void SettlePause(int tries) {
@@ -54,6 +56,7 @@ bool WrittenFor(std::uint64_t mark, std::uint32_t cursor) {
 }
 
 std::uint64_t WrittenMark(std::uint64_t cursor) { return ~cursor; }
+std::uint64_t WritingMark(std::uint64_t cursor) { return ~cursor ^ kWritingBit; }
 // The write cursor value that claims the slot next, one lap later.
 std::uint64_t ReadByAllMark(std::uint64_t written_cursor) { return written_cursor + kRingSlots; }
 
@@ -90,6 +93,51 @@ void CopyOut(Slot& slot, SlotMessage& message) {
   std::atomic_thread_fence(std::memory_order_acquire);
 }
 
+// Which write a mark of the slot of `cursor` belongs to, counted in cursor
+// values from `cursor` (negative: an earlier lap), and whether that write is
+// still in progress.
+struct MarkOwner {
+  std::int32_t distance;
+  bool writing;
+};
+
+MarkOwner OwnerOf(std::uint64_t mark, std::uint64_t cursor) {
+  const std::uint32_t here = Low32(cursor);
+  if (mark == 0) return {std::numeric_limits<std::int32_t>::min(), false};
+  const std::uint32_t low = Low32(mark);
+  // A read mark ends in the slot's own index, the others in 255 minus it.
+  if ((low & 0xFF) == (here & 0xFF)) {
+    return {static_cast<std::int32_t>(low - static_cast<std::uint32_t>(kRingSlots) - here), false};
+  }
+  // Written and writing marks differ in bit 31 only: the owner is the one
+  // near `cursor`, never 2^31 slots away.
+  const auto written = static_cast<std::int32_t>(~low - here);
+  const auto writing =
+      static_cast<std::int32_t>(~(low ^ static_cast<std::uint32_t>(kWritingBit)) - here);
+  const auto magnitude = [](std::int32_t d) { return d < 0 ? -static_cast<std::int64_t>(d) : d; };
+  if (magnitude(writing) < magnitude(written)) return {writing, true};
+  return {written, false};
+}
+
+// Makes the slot this sender's to write for `cursor`: false when a later lap
+// has taken it over (this sender was held up for a lap). A write of an
+// earlier lap still in flight is waited for within kInFlightWriteUs: two
+// writers must never mix their bytes in one slot.
+bool BeginWrite(Slot& slot, std::uint64_t cursor) {
+  std::uint64_t mark = slot.commit_mark.load();
+  const Stopwatch waited;
+  for (Backoff backoff;;) {
+    const MarkOwner owner = OwnerOf(mark, cursor);
+    if (owner.distance >= 0) return false;
+    if (owner.writing && waited.Microseconds() < kInFlightWriteUs) {
+      backoff.Pause();
+      mark = slot.commit_mark.load();
+      continue;
+    }
+    if (slot.commit_mark.compare_exchange_weak(mark, WritingMark(cursor))) return true;
+  }
+}
+
 // A writer moves the write cursor past the slot's next lap before it writes
 // a byte of it: while the cursor is at most one lap ahead of the copied slot,
 // and the mark still says written (or, since, read by all), the copy is the
@@ -100,7 +148,13 @@ bool Intact(const Ring& ring, const Slot& slot, std::uint32_t cursor) {
          Low32(ring.write_cursor.load()) - cursor <= kRingSlots;
 }
 
-void WriteSlot(Slot& slot, std::uint64_t cursor, const Fragment& fragment) {
+// Writes the fragment for `cursor` and commits it; false when the slot was
+// taken over before the commit, the fragment then being nobody's message.
+bool WriteSlot(Slot& slot, std::uint64_t cursor, std::uint32_t receivers,
+               const Fragment& fragment) {
+  if (!BeginWrite(slot, cursor)) return false;
+  Fault(FaultPoint::kWriting);
+  if (fragment.chunk_readers != nullptr) fragment.chunk_readers->store(receivers);
   SlotMessage message{};
   message.conn_id = fragment.conn_id;
   message.id = fragment.id;
@@ -116,7 +170,8 @@ void WriteSlot(Slot& slot, std::uint64_t cursor, const Fragment& fragment) {
   for (std::size_t i = 0; i < kMessageWords; ++i) {
     std::atomic_ref<std::uint64_t>(target[i]).store(words[i], std::memory_order_relaxed);
   }
-  slot.commit_mark.store(WrittenMark(cursor));
+  std::uint64_t writing = WritingMark(cursor);
+  return slot.commit_mark.compare_exchange_strong(writing, WrittenMark(cursor));
 }
 
 // What the slot at write cursor `cursor` holds for a sender that would claim it.
@@ -149,6 +204,12 @@ std::optional<Overwritten> OverwrittenChunk(Slot& slot, Previous previous,
 }
 
 }  // namespace
+
+void Fault([[maybe_unused]] FaultPoint point) {
+#ifdef KESTOVA_SHM_FAULTS
+  if (const FaultHook hook = g_fault_hook.load(std::memory_order_relaxed)) hook(point);
+#endif
+}
 
 void SetFaultHook(FaultHook hook) {
 #ifdef KESTOVA_SHM_FAULTS
@@ -238,8 +299,13 @@ PushResult TryNormalPush(Ring& ring, const Fragment& fragment,
     // A sender held up for a lap between its cursor move and its write finds
     // its slot taken by force: it must not write over the new message.
     if (slot.read_state.load() != claimed) continue;
-    if (old_chunk != nullptr) *old_chunk = OverwrittenChunk(slot, previous, Receivers(state));
-    WriteSlot(slot, cursor, fragment);
+    // The claim took the last lap's readers off the slot, whatever becomes
+    // of this write: their chunk is to be given back.
+    if (auto chunk = OverwrittenChunk(slot, previous, Receivers(state));
+        chunk && old_chunk != nullptr) {
+      *old_chunk = chunk;
+    }
+    if (!WriteSlot(slot, cursor, cc, fragment)) continue;
     return PushResult::kPushed;
   }
 }
@@ -247,10 +313,11 @@ PushResult TryNormalPush(Ring& ring, const Fragment& fragment,
 ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment) {
   // Peers that claim a slot and then find the epoch moved claim again.
   const std::uint64_t epoch = ring.epoch.fetch_add(kEpochStep) + kEpochStep;
+  ForcedPushResult result;
   Backoff backoff;
   for (;;) {
     const std::uint32_t cc = ring.cc.load();
-    if (cc == 0) return {};
+    if (cc == 0) return result;
     std::uint64_t cursor = ring.write_cursor.load();
     Slot& slot = ring.slots[cursor % kRingSlots];
     const std::uint64_t mark = slot.commit_mark.load();
@@ -279,7 +346,9 @@ ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment) {
       claimed = NextReadState(state, EpochByte(epoch), remaining);
     } while (!slot.read_state.compare_exchange_weak(state, claimed));
 
-    ForcedPushResult result{remaining != 0, OverwrittenChunk(slot, previous, Receivers(state))};
+    if (auto chunk = OverwrittenChunk(slot, previous, Receivers(state))) {
+      result.old_chunk_message = chunk;
+    }
     if (unread != 0) {
       // Cut off only now that the cursor moved on: a receiver that is told
       // (or whose chunk a reader frees because of it) finds itself overtaken.
@@ -288,12 +357,16 @@ ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment) {
     }
     if (remaining == 0) {
       // Nobody is left to read it: the slot is free for the next lap.
-      slot.commit_mark.store(ReadByAllMark(cursor));
+      if (BeginWrite(slot, cursor)) {
+        std::uint64_t writing = WritingMark(cursor);
+        slot.commit_mark.compare_exchange_strong(writing, ReadByAllMark(cursor));
+      }
       return result;
     }
     Fault(FaultPoint::kClaimed);
     if (slot.read_state.load() != claimed) continue;  // taken by force meanwhile
-    WriteSlot(slot, cursor, fragment);
+    if (!WriteSlot(slot, cursor, remaining, fragment)) continue;
+    result.pushed = true;
     return result;
   }
 }

@@ -25,10 +25,17 @@
 //              decides between two claims of one slot. A forced push moves
 //              the cursor first and sets read_state after, so that a claim
 //              that fails never took a bit from a message still to be read.
-//   committed  commit_mark = ~c, stored last: from now on a receiver whose
-//              cursor is c may copy the slot. A sender writes only while
-//              read_state is still the one it claimed with: one held up
-//              for a lap finds its slot taken by force and claims again.
+//   writing    commit_mark = ~c with bit 31 flipped, swapped in from the
+//              mark of an earlier lap before the first byte is written: a
+//              sender held up for a lap finds a later lap's mark there and
+//              claims again instead of writing over that lap's message. A
+//              later lap that finds an earlier one writing waits for it
+//              (up to 100 ms, then takes it for dead): two writers never
+//              mix their bytes in one slot, unless one stops for longer
+//              than that inside its write.
+//   committed  commit_mark swapped from writing to ~c, after the bytes:
+//              from now on a receiver whose cursor is c may copy the slot.
+//              A sender whose swap fails lost the slot and claims again.
 //   read       each receiver clears its own bit in read_state (counter + 1).
 //              The one that clears the last bit swaps commit_mark from ~c to
 //              c + 256, the cursor value that will claim the slot one lap
@@ -53,10 +60,13 @@
 // lap; only messages written for the cursor in question are touched, never
 // a slot of the next lap.
 //
-// Chunks: pending_readers is cc when the chunk was taken. A receiver copies
-// a chunk message out and clears its own bit at once; the message is its
-// own only if the bit was still there and it was not overtaken meanwhile
-// (readers that saw it cut off free the chunk without it). Whoever clears a
+// Chunks: pending_readers is set to the receivers of the slot's claim before
+// the slot is committed (receivers that came or went after the chunk was
+// taken would otherwise be missing from it, and the chunk freed under their
+// feet, or be kept in it for good). A receiver copies a chunk message out
+// and clears its own bit at once; the message is its own only if the bit
+// was still there and it was not overtaken meanwhile (readers that saw it
+// cut off free the chunk without it). Whoever clears a
 // receiver's bit from a slot (that receiver, a forced push, a leaving or
 // arriving holder of the bit) clears it from the slot's chunk as well.
 //
@@ -205,6 +215,10 @@ struct Fragment {
   std::uint8_t storage;
   const void* data;  // up to 64 bytes
   std::size_t size;
+  // A chunk message's pending readers: set to the receivers of the slot's
+  // claim before the slot is committed, so that the chunk is reserved for
+  // exactly the receivers that will read it.
+  std::atomic<std::uint32_t>* chunk_readers = nullptr;
 };
 
 enum class PushResult {
@@ -281,10 +295,13 @@ bool GiveUpSlot(Ring& ring, std::uint32_t cursor, std::uint32_t receiver_bit,
 enum class FaultPoint {
   kClaimed,      // a sender owns a slot, the write cursor not yet moved
   kCursorMoved,  // ... the cursor moved, the slot not yet written
+  kWriting,      // ... the slot found still its own, about to be written
+  kChunkTaken,   // a sender took a chunk and copied its message, no slot claimed yet
   kCopied,       // a receiver copied a slot, its bit not yet cleared
 };
 using FaultHook = void (*)(FaultPoint);
 void SetFaultHook(FaultHook hook);
+void Fault(FaultPoint point);
 
 // A chunk index within a block's 32 chunks.
 bool ValidChunkIndex(std::int32_t index);

@@ -64,8 +64,16 @@ std::optional<bool> SendInChunk(Ring& ring, const ChunkBlocks& blocks, SendWaits
   const std::optional<std::int32_t> index = block->Take(readers);
   if (!index) return std::nullopt;
   CopyToShared(block->Message(*index), data, size);
-  const Fragment fragment{conn_id,        id,      static_cast<std::int32_t>(size - kFragmentSize),
-                          kStoredInChunk, &*index, sizeof(*index)};
+  Fault(FaultPoint::kChunkTaken);
+  // Receivers that connect or leave before the slot is claimed change who
+  // reads it: the push sets the pending readers to the claim's.
+  const Fragment fragment{conn_id,
+                          id,
+                          static_cast<std::int32_t>(size - kFragmentSize),
+                          kStoredInChunk,
+                          &*index,
+                          sizeof(*index),
+                          &block->Header(*index)->pending_readers};
   if (!Push(ring, blocks, waits, fragment, true)) {
     // Placed nowhere, so nobody will read it.
     block->Release(*index, readers, 0);
