@@ -1,7 +1,10 @@
 // Sender and receiver processes on one channel, some of them killed while
 // they work, and every byte of every message checked on arrival.
 //   shm_fault_run.exe            runs every case and prints the table
-//   shm_fault_run.exe send NAME TAG COUNT LIMIT_MS SEED GO REPORT
+//   shm_fault_run.exe send NAME TAG COUNT LIMIT_MS SEED GO REPORT [long]
+//       with "long", every message is longer than a ring lap and travels in
+//       fragments (its chunk pool held), one every 30 ms, so that it finds
+//       the receivers asleep
 //   shm_fault_run.exe recv NAME READY STOP REPORT [slow]
 //       a slow receiver naps 20 ms every 16 messages, so forcing senders cut
 //       it off now and then
@@ -17,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -24,6 +28,7 @@
 #include <vector>
 
 #include "cmdline/arguments.h"
+#include "chunk_pool_hog.h"
 #include "ipc/shm/channel.h"
 #include "shm_payload.h"
 #include "system/text.h"
@@ -42,11 +47,16 @@ std::size_t NextSize(std::mt19937& random) {
   return 4097 + random() % (kLargest - 4096);
 }
 
+// Longer than the ring's 256 fragments of 64 bytes.
+constexpr std::size_t kLongerThanLap = 20000;
+// Long enough for an idle receiver to stop spinning and sleep.
+constexpr DWORD kLongMessageGapMs = 30;
+
 base::KernelHandle OpenNamedEvent(const wchar_t* name) {
   return base::KernelHandle(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name));
 }
 
-int RunSender(const wchar_t* const* argv) {
+int RunSender(const wchar_t* const* argv, int count_of_arguments) {
   const auto channel = shm::Channel::Open(WideToUtf8(argv[2]), true);
   if (!channel->connect(shm::ConnectMode::kSender)) return 3;
   const auto tag = static_cast<std::uint32_t>(std::stoul(argv[3]));
@@ -55,9 +65,14 @@ int RunSender(const wchar_t* const* argv) {
   std::mt19937 random(std::stoul(argv[6]));
   const auto go = OpenNamedEvent(argv[7]);
   std::ofstream report{std::filesystem::path(argv[8])};
+  const bool long_messages = count_of_arguments >= 10 && std::wstring(argv[9]) == L"long";
+  std::optional<bench::ChunkPoolHog> hog;
+  if (long_messages && !hog.emplace(kLongerThanLap).holds_all()) return 5;
   if (!go || WaitForSingleObject(go.get(), INFINITE) != WAIT_OBJECT_0) return 4;
   for (int sequence = 0; sequence < count; ++sequence) {
-    const auto payload = shm_test::MakePayload(tag, sequence, NextSize(random));
+    if (long_messages) Sleep(kLongMessageGapMs);
+    const auto payload =
+        shm_test::MakePayload(tag, sequence, long_messages ? kLongerThanLap : NextSize(random));
     // Flushed at once: the process may be killed before the next one.
     if (channel->send(payload.data(), payload.size(), limit_ms)) report << sequence << std::endl;
   }
@@ -112,11 +127,13 @@ struct Case {
   unsigned limit_ms;
   bool kills;  // one sender and one receiver, a moment after the start
   bool slow;   // the last receiver naps now and then
+  bool long_messages = false;
 };
 
 struct Tally {
   std::uint64_t sent = 0, delivered = 0, lost = 0, corrupt = 0, duplicate = 0, reordered = 0;
   std::uint64_t reconnects = 0;
+  std::uint64_t forced_pushes = 0;
   int hung = 0;
 };
 
@@ -189,7 +206,8 @@ Tally RunCase(const Case& c, const std::filesystem::path& folder, int messages, 
     senders.push_back(StartSelf(L"send " + name + L" " + std::to_wstring(s) + L" " +
                                     std::to_wstring(messages) + L" " + std::to_wstring(c.limit_ms) +
                                     L" " + std::to_wstring(seed + s) + L" " + name + L"-go \"" +
-                                    sender_reports.back().wstring() + L"\"",
+                                    sender_reports.back().wstring() + L"\"" +
+                                    (c.long_messages ? L" long" : L""),
                                 sender_reports.back().wstring() + L".err"));
   }
   Sleep(500);  // the senders start and open the channel
@@ -213,6 +231,12 @@ Tally RunCase(const Case& c, const std::filesystem::path& folder, int messages, 
     for (std::uint32_t sequence; lines >> sequence;) sent.insert({s, sequence});
   }
   tally.sent = sent.size();
+  for (int s = 0; s < c.senders; ++s) {
+    const std::string err = FileText(sender_reports[s].wstring() + L".err");
+    for (std::size_t at = 0; (at = err.find("force_push: msg_id", at)) != std::string::npos; ++at) {
+      ++tally.forced_pushes;
+    }
+  }
   for (int r = 0; r < c.receivers; ++r) {
     const std::string err = FileText(receiver_reports[r].wstring() + L".err");
     for (std::size_t at = 0; (at = err.find("[recv] receiver", at)) != std::string::npos; ++at) {
@@ -260,6 +284,15 @@ int RunAll() {
         static_cast<unsigned long long>(t.reconnects), t.hung);
     std::fflush(stdout);
   }
+  // An idle receiver, asleep when each message begins, must be woken in
+  // time to read a message that fills the ring more than once.
+  constexpr int kLongMessages = 100;
+  const Tally idle = RunCase({1, 1, 0, false, false, true}, folder, kLongMessages, 7919);
+  std::printf(
+      "%zu-byte messages in fragments, limit 0, to an idle receiver: %llu of %d delivered, "
+      "%llu forced pushes\n",
+      kLongerThanLap, static_cast<unsigned long long>(idle.delivered), kLongMessages,
+      static_cast<unsigned long long>(idle.forced_pushes));
   std::error_code ignored;
   std::filesystem::remove_all(folder, ignored);
   return 0;
@@ -270,7 +303,9 @@ int RunAll() {
 int main() {
   const cmdline::Arguments arguments = cmdline::Arguments::OfProcess();
   const wchar_t* const* argv = arguments.vector();
-  if (arguments.count() >= 9 && std::wstring(argv[1]) == L"send") return RunSender(argv);
+  if (arguments.count() >= 9 && std::wstring(argv[1]) == L"send") {
+    return RunSender(argv, arguments.count());
+  }
   if (arguments.count() >= 6 && std::wstring(argv[1]) == L"recv")
     return RunReceiver(argv, arguments.count());
   return RunAll();
