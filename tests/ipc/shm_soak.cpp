@@ -183,7 +183,8 @@ class Sender : public Actor, public SendWaits {
   }
 
   void AtFault(FaultPoint point) override {
-    if (point == FaultPoint::kClaimed || point == FaultPoint::kCursorMoved) {
+    if (point == FaultPoint::kClaimed || point == FaultPoint::kCursorMoved ||
+        point == FaultPoint::kOwned) {
       Hazard(200000, 20000);
     } else if (point == FaultPoint::kWriting) {
       // A writer that stops here for longer than a lap's worth of waiting

@@ -152,6 +152,7 @@ bool Intact(const Ring& ring, const Slot& slot, std::uint32_t cursor) {
 // taken over before the commit, the fragment then being nobody's message.
 bool WriteSlot(Slot& slot, std::uint64_t cursor, std::uint32_t receivers,
                const Fragment& fragment) {
+  Fault(FaultPoint::kOwned);
   if (!BeginWrite(slot, cursor)) return false;
   Fault(FaultPoint::kWriting);
   if (fragment.chunk_readers != nullptr) fragment.chunk_readers->store(receivers);

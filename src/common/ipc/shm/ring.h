@@ -295,7 +295,8 @@ bool GiveUpSlot(Ring& ring, std::uint32_t cursor, std::uint32_t receiver_bit,
 enum class FaultPoint {
   kClaimed,      // a sender owns a slot, the write cursor not yet moved
   kCursorMoved,  // ... the cursor moved, the slot not yet written
-  kWriting,      // ... the slot found still its own, about to be written
+  kOwned,        // ... the slot found still its own, about to be written
+  kWriting,      // ... writing it
   kChunkTaken,   // a sender took a chunk and copied its message, no slot claimed yet
   kCopied,       // a receiver copied a slot, its bit not yet cleared
 };
