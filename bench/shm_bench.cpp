@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "cmdline/arguments.h"
 #include "ipc/shm/channel.h"
 #include "ipc/shm/diagnostics.h"
@@ -200,11 +201,6 @@ struct Result {
 class Receivers {
  public:
   Receivers(Transport transport, Measure measure, int receivers, const std::wstring& channel) {
-    const std::wstring self = [] {
-      wchar_t path[MAX_PATH];
-      GetModuleFileNameW(nullptr, path, MAX_PATH);
-      return std::wstring(path);
-    }();
     for (int i = 0; i < receivers; ++i) {
       Member member;
       member.ready_name = Unique(L"bench-ready");
@@ -220,27 +216,14 @@ class Receivers {
                                            PIPE_TYPE_MESSAGE | PIPE_WAIT, 1, 1 << 20, 1 << 20, 0,
                                            nullptr));
       }
-      std::wstring line =
-          L"\"" + self + L"\" receiver " + (transport == Transport::kShm ? L"shm " : L"pipe ") +
+      const std::wstring arguments =
+          L"receiver " + std::wstring(transport == Transport::kShm ? L"shm " : L"pipe ") +
           (measure == Measure::kLatency ? L"latency " : L"throughput ") +
           (transport == Transport::kShm ? channel : pipe_name) + L" " + member.ready_name + L" " +
           member.ack_name + L" \"" + member.result + L"\"";
       // The transport's lines of a receiver (reconnects) are counted, not shown.
-      SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-      const base::FileHandle nowhere(CreateFileW(L"NUL", GENERIC_WRITE,
-                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                                 OPEN_EXISTING, 0, nullptr));
-      STARTUPINFOW startup{};
-      startup.cb = sizeof(startup);
-      startup.dwFlags = STARTF_USESTDHANDLES;
-      startup.hStdOutput = nowhere.get();
-      startup.hStdError = nowhere.get();
-      PROCESS_INFORMATION info{};
-      if (CreateProcessW(self.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                         &startup, &info)) {
-        member.process.reset(info.hProcess);
-        base::KernelHandle thread(info.hThread);
-      } else {
+      member.process = bench::StartSelf(arguments);
+      if (!member.process) {
         std::fprintf(g_report, "cannot start a receiver process: error %lu\n", GetLastError());
       }
       members_.push_back(std::move(member));

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "cmdline/arguments.h"
+#include "child_process.h"
 #include "chunk_pool_hog.h"
 #include "ipc/shm/channel.h"
 #include "shm_payload.h"
@@ -147,27 +148,6 @@ base::KernelHandle NewEvent(const std::wstring& name) {
   return base::KernelHandle(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
 }
 
-base::KernelHandle StartSelf(const std::wstring& arguments, const std::filesystem::path& err) {
-  wchar_t self[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-  const base::FileHandle err_file(CreateFileW(err.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                              CREATE_ALWAYS, 0, nullptr));
-  std::wstring command_line = L"\"" + std::wstring(self) + L"\" " + arguments;
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = err_file.get();
-  startup.hStdError = err_file.get();
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(self, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &info)) {
-    return {};
-  }
-  const base::KernelHandle thread(info.hThread);
-  return base::KernelHandle(info.hProcess);
-}
-
 std::string FileText(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
@@ -191,11 +171,11 @@ Tally RunCase(const Case& c, const std::filesystem::path& folder, int messages, 
   for (int r = 0; r < c.receivers; ++r) {
     const auto ready = NewEvent(name + L"-ready" + std::to_wstring(r));
     receiver_reports.push_back(folder / (name + L"-recv" + std::to_wstring(r)));
-    receivers.push_back(StartSelf(L"recv " + name + L" " + name + L"-ready" + std::to_wstring(r) +
-                                      L" " + name + L"-stop \"" +
-                                      receiver_reports.back().wstring() + L"\"" +
-                                      (c.slow && r + 1 == c.receivers ? L" slow" : L""),
-                                  receiver_reports.back().wstring() + L".err"));
+    receivers.push_back(bench::StartSelf(L"recv " + name + L" " + name + L"-ready" +
+                                             std::to_wstring(r) + L" " + name + L"-stop \"" +
+                                             receiver_reports.back().wstring() + L"\"" +
+                                             (c.slow && r + 1 == c.receivers ? L" slow" : L""),
+                                         receiver_reports.back().wstring() + L".err"));
     const HANDLE waits[] = {ready.get(), receivers.back().get()};
     WaitForMultipleObjects(2, waits, FALSE, 60000);
   }
@@ -203,12 +183,12 @@ Tally RunCase(const Case& c, const std::filesystem::path& folder, int messages, 
   std::vector<std::filesystem::path> sender_reports;
   for (int s = 0; s < c.senders; ++s) {
     sender_reports.push_back(folder / (name + L"-send" + std::to_wstring(s)));
-    senders.push_back(StartSelf(L"send " + name + L" " + std::to_wstring(s) + L" " +
-                                    std::to_wstring(messages) + L" " + std::to_wstring(c.limit_ms) +
-                                    L" " + std::to_wstring(seed + s) + L" " + name + L"-go \"" +
-                                    sender_reports.back().wstring() + L"\"" +
-                                    (c.long_messages ? L" long" : L""),
-                                sender_reports.back().wstring() + L".err"));
+    senders.push_back(bench::StartSelf(
+        L"send " + name + L" " + std::to_wstring(s) + L" " + std::to_wstring(messages) + L" " +
+            std::to_wstring(c.limit_ms) + L" " + std::to_wstring(seed + s) + L" " + name +
+            L"-go \"" + sender_reports.back().wstring() + L"\"" +
+            (c.long_messages ? L" long" : L""),
+        sender_reports.back().wstring() + L".err"));
   }
   Sleep(500);  // the senders start and open the channel
   SetEvent(go.get());
