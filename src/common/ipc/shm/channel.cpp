@@ -26,7 +26,8 @@ constexpr int kPushTriesBeforeWaiting = 32;
 constexpr DWORD kReceiveWaitMs = 2000;
 
 // How long a sender at a full ring yields to its receivers before it sleeps
-// until one of them frees the slot: enough for one that is running.
+// until one of them frees the slot (and one short of a full ring, before it
+// goes on to fill it): enough for one that is running.
 constexpr std::int64_t kFullRingGraceUs = 2000;
 // With limit 0, how long a sender at a full ring then waits for a receiver
 // that was asleep to wake and read (a wake-up takes the system a few
@@ -61,7 +62,8 @@ class Channel::Waits : public SendWaits {
  public:
   Waits(Channel& channel, unsigned limit_ms) : channel_(channel), limit_ms_(limit_ms) {}
 
-  PushResult WaitForRoom(const std::function<PushResult()>& push) override {
+  PushResult WaitForRoom(const std::function<PushResult()>& push,
+                         std::size_t slots_wanted) override {
     // Before a receiver is cut off it gets a chance to read, even with limit
     // 0: it is woken, and this sender yields its processor for a short while.
     channel_.reader_waiter_->Broadcast();
@@ -72,8 +74,11 @@ class Channel::Waits : public SendWaits {
          ++tries) {
       Count(Counted::kYield);
       SwitchToThread();
-      result = push();
+      if (RoomFor(*channel_.ring(), slots_wanted)) result = push();
     }
+    // Room for one slot will do from here on (a receiver may be slow, or
+    // its bits a dead one's).
+    if (result == PushResult::kFull) result = push();
     if (result != PushResult::kFull) return result;
     if (limit_ms_ > 0) {
       channel_.writer_waiter_->WaitWhile([&] { return (result = push()) == PushResult::kFull; },
@@ -89,7 +94,22 @@ class Channel::Waits : public SendWaits {
         kFullRingPatienceMs);
     return result;
   }
+  bool WaitForRoomAhead(std::size_t slots) override {
+    // Only receivers asleep are woken here, at no kernel call while there
+    // are none: one on its way into a wait is caught by the wake at the end
+    // of the message, or at the full ring should this wait run out.
+    const Ring& ring = *channel_.ring();
+    const Stopwatch waited;
+    while (!RoomFor(ring, slots)) {
+      if (waited.Microseconds() >= kFullRingGraceUs) return false;
+      channel_.reader_waiter_->WakeSleeping();
+      Count(Counted::kYield);
+      SwitchToThread();
+    }
+    return true;
+  }
   void WakeReceivers() override { channel_.reader_waiter_->Broadcast(); }
+  void WakeSleepingReceivers() override { channel_.reader_waiter_->WakeSleeping(); }
   void WakeSenders() override { channel_.writer_waiter_->Broadcast(); }
   void ChunkSent(const ChunkBlock& block, std::int32_t index, std::uint32_t readers) override {
     RememberSentChunk(block, index, readers);
