@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <immintrin.h>
+
 #include <bit>
 #include <climits>
 
@@ -26,8 +28,7 @@ constexpr int kPushTriesBeforeWaiting = 32;
 constexpr DWORD kReceiveWaitMs = 2000;
 
 // How long a sender at a full ring yields to its receivers before it sleeps
-// until one of them frees the slot (and one short of a full ring, before it
-// goes on to fill it): enough for one that is running.
+// until one of them frees the slot: enough for one that is running.
 constexpr std::int64_t kFullRingGraceUs = 2000;
 // With limit 0, how long a sender at a full ring then waits for a receiver
 // that was asleep to wake and read (a wake-up takes the system a few
@@ -36,6 +37,13 @@ constexpr std::int64_t kFullRingGraceUs = 2000;
 // is cut off. Each condition wait is this long, so a send waits at most
 // twice this per full ring.
 constexpr DWORD kFullRingPatienceMs = 50;
+// A receiver that runs reads half a ring in some tens of microseconds: a
+// sender waiting ahead of a full ring spins that long before it yields, and
+// keeps its processor on a busy machine. It yields for as long as a receiver
+// that was asleep may take to be woken and run: at a full ring it would
+// sleep, and each read would then have to wake it.
+constexpr std::int64_t kRoomAheadSpinUs = 50;
+constexpr std::int64_t kRoomAheadPatienceUs = 20000;
 
 std::optional<ChunkBlock> BlockOfSize(std::size_t chunk_size, bool create) {
   return ChunkBlockOfSize(chunk_size, create);
@@ -101,10 +109,15 @@ class Channel::Waits : public SendWaits {
     const Ring& ring = *channel_.ring();
     const Stopwatch waited;
     while (!RoomFor(ring, slots)) {
-      if (waited.Microseconds() >= kFullRingGraceUs) return false;
+      const std::int64_t us = waited.Microseconds();
+      if (us >= kRoomAheadPatienceUs) return false;
       channel_.reader_waiter_->WakeSleeping();
-      Count(Counted::kYield);
-      SwitchToThread();
+      if (us < kRoomAheadSpinUs) {
+        for (int i = 0; i < 64; ++i) _mm_pause();  // a few hundred nanoseconds between looks
+      } else {
+        Count(Counted::kYield);
+        SwitchToThread();
+      }
     }
     return true;
   }
