@@ -125,9 +125,11 @@ bool SendOnRing(Ring& ring, const ChunkBlocks& blocks, SendWaits& waits, std::ui
         kStoredInSlots,
         bytes + offset,
         std::min(kFragmentSize, size - offset)};
-    const Wake wake = i + 1 == fragments                 ? Wake::kAll
-                      : (i + 1) % kFragmentsPerWake == 0 ? Wake::kSleeping
-                                                         : Wake::kNone;
+    // A receiver asleep is woken by the first fragment already: its wake-up
+    // then overlaps the sender's work on the rest.
+    const Wake wake = i + 1 == fragments                           ? Wake::kAll
+                      : i == 0 || (i + 1) % kFragmentsPerWake == 0 ? Wake::kSleeping
+                                                                   : Wake::kNone;
     if (!Push(ring, blocks, waits, fragment, std::min(left, kRoomBatch), wake)) {
       waits.WakeReceivers();  // for the fragments already placed
       return false;
