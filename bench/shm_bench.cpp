@@ -1,6 +1,7 @@
 // Throughput and one-way latency of the shared-memory channel against a
 // Windows named pipe, between the same processes, printed side by side.
 //   shm_bench.exe                 runs every case and prints the tables
+//   shm_bench.exe frag            only the messages that travel as fragments
 //   shm_bench.exe receiver ...    one receiving process (started by the above)
 //
 // The channel is measured with two senders: one that waits for room (time
@@ -414,7 +415,7 @@ std::optional<Result> RunCase(Transport transport, Measure measure, unsigned lim
   return result;
 }
 
-int RunAll() {
+int RunAll(bool fragments_only) {
   // The transport prints a line for each forced push and each send without
   // a receiver; the tables count them. They go to a copy of the original
   // standard output, the lines nowhere.
@@ -456,6 +457,7 @@ int RunAll() {
   std::vector<LatencyRow> latency_rows;
   for (int receivers : {1, 4}) {
     for (const Size& size : sizes) {
+      if (fragments_only && !size.fragments) continue;
       std::optional<ChunkPoolHog> hog;
       if (size.fragments) hog.emplace(size.bytes);
       const auto waiting = RunCase(Transport::kShm, Measure::kThroughput, 1000, receivers,
@@ -516,5 +518,5 @@ int main() {
   if (arguments.count() >= 2 && std::wstring(arguments.vector()[1]) == L"receiver") {
     return RunReceiver(arguments);
   }
-  return RunAll();
+  return RunAll(arguments.count() >= 2 && std::wstring(arguments.vector()[1]) == L"frag");
 }

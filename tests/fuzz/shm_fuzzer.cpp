@@ -44,10 +44,12 @@ class Input {
 // A sender that never waits: a full ring is taken by force at once.
 class Immediate : public shm::SendWaits {
  public:
-  shm::PushResult WaitForRoom(const std::function<shm::PushResult()>& push) override {
+  shm::PushResult WaitForRoom(const std::function<shm::PushResult()>& push, std::size_t) override {
     return push();
   }
+  bool WaitForRoomAhead(std::size_t) override { return false; }
   void WakeReceivers() override {}
+  void WakeSleepingReceivers() override {}
   void WakeSenders() override {}
   void ChunkSent(const shm::ChunkBlock&, std::int32_t, std::uint32_t) override {}
 };

@@ -195,7 +195,7 @@ class Sender : public Actor, public SendWaits {
     }
   }
 
-  PushResult WaitForRoom(const std::function<PushResult()>& push) override {
+  PushResult WaitForRoom(const std::function<PushResult()>& push, std::size_t) override {
     const auto start = Clock::now();
     const auto bound = forcing_ ? kForcingPatience : kWaitingPatience;
     PushResult result = push();
@@ -207,7 +207,14 @@ class Sender : public Actor, public SendWaits {
     if (result == PushResult::kFull) run_.forced.fetch_add(1);
     return result;
   }
+  bool WaitForRoomAhead(std::size_t slots) override {
+    for (int tries = 0; tries < 64 && !RoomFor(*run_.ring, slots); ++tries) {
+      std::this_thread::yield();
+    }
+    return RoomFor(*run_.ring, slots);
+  }
   void WakeReceivers() override {}
+  void WakeSleepingReceivers() override {}
   void WakeSenders() override {}
   void ChunkSent(const ChunkBlock&, std::int32_t, std::uint32_t) override {}
 

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <immintrin.h>
+
 #include <bit>
 #include <climits>
 
@@ -35,6 +37,13 @@ constexpr std::int64_t kFullRingGraceUs = 2000;
 // is cut off. Each condition wait is this long, so a send waits at most
 // twice this per full ring.
 constexpr DWORD kFullRingPatienceMs = 50;
+// A receiver that runs reads half a ring in some tens of microseconds: a
+// sender waiting ahead of a full ring spins that long before it yields, and
+// keeps its processor on a busy machine. It yields for as long as a receiver
+// that was asleep may take to be woken and run: at a full ring it would
+// sleep, and each read would then have to wake it.
+constexpr std::int64_t kRoomAheadSpinUs = 50;
+constexpr std::int64_t kRoomAheadPatienceUs = 20000;
 
 std::optional<ChunkBlock> BlockOfSize(std::size_t chunk_size, bool create) {
   return ChunkBlockOfSize(chunk_size, create);
@@ -61,7 +70,8 @@ class Channel::Waits : public SendWaits {
  public:
   Waits(Channel& channel, unsigned limit_ms) : channel_(channel), limit_ms_(limit_ms) {}
 
-  PushResult WaitForRoom(const std::function<PushResult()>& push) override {
+  PushResult WaitForRoom(const std::function<PushResult()>& push,
+                         std::size_t slots_wanted) override {
     // Before a receiver is cut off it gets a chance to read, even with limit
     // 0: it is woken, and this sender yields its processor for a short while.
     channel_.reader_waiter_->Broadcast();
@@ -72,8 +82,11 @@ class Channel::Waits : public SendWaits {
          ++tries) {
       Count(Counted::kYield);
       SwitchToThread();
-      result = push();
+      if (RoomFor(*channel_.ring(), slots_wanted)) result = push();
     }
+    // Room for one slot will do from here on (a receiver may be slow, or
+    // its bits a dead one's).
+    if (result == PushResult::kFull) result = push();
     if (result != PushResult::kFull) return result;
     if (limit_ms_ > 0) {
       channel_.writer_waiter_->WaitWhile([&] { return (result = push()) == PushResult::kFull; },
@@ -89,7 +102,27 @@ class Channel::Waits : public SendWaits {
         kFullRingPatienceMs);
     return result;
   }
+  bool WaitForRoomAhead(std::size_t slots) override {
+    // Only receivers asleep are woken here, at no kernel call while there
+    // are none: one on its way into a wait is caught by the wake at the end
+    // of the message, or at the full ring should this wait run out.
+    const Ring& ring = *channel_.ring();
+    const Stopwatch waited;
+    while (!RoomFor(ring, slots)) {
+      const std::int64_t us = waited.Microseconds();
+      if (us >= kRoomAheadPatienceUs) return false;
+      channel_.reader_waiter_->WakeSleeping();
+      if (us < kRoomAheadSpinUs) {
+        for (int i = 0; i < 64; ++i) _mm_pause();  // a few hundred nanoseconds between looks
+      } else {
+        Count(Counted::kYield);
+        SwitchToThread();
+      }
+    }
+    return true;
+  }
   void WakeReceivers() override { channel_.reader_waiter_->Broadcast(); }
+  void WakeSleepingReceivers() override { channel_.reader_waiter_->WakeSleeping(); }
   void WakeSenders() override { channel_.writer_waiter_->Broadcast(); }
   void ChunkSent(const ChunkBlock& block, std::int32_t index, std::uint32_t readers) override {
     RememberSentChunk(block, index, readers);

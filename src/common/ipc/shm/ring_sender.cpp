@@ -8,10 +8,16 @@
 namespace shm {
 namespace {
 
-// A message in fragments wakes sleeping receivers after this many fragments
-// (an eighth of the ring, so they drain long before it fills) and after its
-// last one, rather than after each.
+// A message in fragments looks for receivers asleep after this many
+// fragments (an eighth of the ring, so they drain long before it fills), and
+// wakes every receiver after its last one and whenever it finds the ring
+// full, rather than after each: a wake that must also catch a receiver on
+// its way into a wait costs two kernel calls even when nobody waits.
 constexpr std::size_t kFragmentsPerWake = 32;
+
+// A sender that has to wait for its receivers waits for room for this many
+// slots: they then drain half a ring undisturbed.
+constexpr std::size_t kRoomBatch = kRingSlots / 2;
 
 // The overwritten message is gone for the receivers that had not read it;
 // the chunk goes back to the pool once no reader holds it any more.
@@ -31,15 +37,19 @@ void FreeOverwrittenChunk(const ChunkBlocks& blocks, const Overwritten& old) {
   }
 }
 
+enum class Wake { kNone, kSleeping, kAll };
+
+// `slots_wanted`: the room worth waiting for at a full ring (see WaitForRoom).
 bool Push(Ring& ring, const ChunkBlocks& blocks, SendWaits& waits, const Fragment& fragment,
-          bool wake_receivers) {
+          std::size_t slots_wanted, Wake wake) {
   std::optional<Overwritten> old_chunk;
   const auto push = [&] { return TryNormalPush(ring, fragment, &old_chunk); };
   PushResult result = push();
-  if (result == PushResult::kFull) result = waits.WaitForRoom(push);
+  if (result == PushResult::kFull) result = waits.WaitForRoom(push, slots_wanted);
   if (result == PushResult::kPushed) {
     if (old_chunk) FreeOverwrittenChunk(blocks, *old_chunk);
-    if (wake_receivers) waits.WakeReceivers();
+    if (wake == Wake::kAll) waits.WakeReceivers();
+    if (wake == Wake::kSleeping) waits.WakeSleepingReceivers();
     return true;
   }
   Count(Counted::kForcedPush);
@@ -74,7 +84,7 @@ std::optional<bool> SendInChunk(Ring& ring, const ChunkBlocks& blocks, SendWaits
                           &*index,
                           sizeof(*index),
                           &block->Header(*index)->pending_readers};
-  if (!Push(ring, blocks, waits, fragment, true)) {
+  if (!Push(ring, blocks, waits, fragment, 1, Wake::kAll)) {
     // Placed nowhere, so nobody will read it.
     block->Release(*index, readers, 0);
     return false;
@@ -84,6 +94,15 @@ std::optional<bool> SendInChunk(Ring& ring, const ChunkBlocks& blocks, SendWaits
 }
 
 }  // namespace
+
+bool RoomFor(const Ring& ring, std::size_t slots) {
+  const std::uint32_t receivers = ring.cc.load();
+  const std::uint64_t cursor = ring.write_cursor.load();
+  // Receivers read in order: the last slot of the stretch is the last they free.
+  const std::size_t last = std::clamp<std::size_t>(slots, 1, kRingSlots) - 1;
+  const Slot& slot = ring.slots[(cursor + last) % kRingSlots];
+  return (static_cast<std::uint32_t>(slot.read_state.load()) & receivers) == 0;
+}
 
 bool SendOnRing(Ring& ring, const ChunkBlocks& blocks, SendWaits& waits, std::uint32_t conn_id,
                 std::uint32_t id, const void* data, std::size_t size) {
@@ -95,7 +114,17 @@ bool SendOnRing(Ring& ring, const ChunkBlocks& blocks, SendWaits& waits, std::ui
   }
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   const std::size_t fragments = (size + kFragmentSize - 1) / kFragmentSize;
+  // The sender stops short of a full ring while its receivers drain: at a
+  // full ring each read that frees the slot it waits at costs its reader a
+  // wake of the senders (kernel calls), and the two trade the ring a slot
+  // at a time. Once such a wait runs out, the full ring is met as always.
+  bool look_ahead = true;
   for (std::size_t i = 0; i < fragments; ++i) {
+    const std::size_t left = fragments - i;
+    if (look_ahead && i % kFragmentsPerWake == 0 &&
+        !RoomFor(ring, std::min(left, kFragmentsPerWake) + 1)) {
+      look_ahead = waits.WaitForRoomAhead(std::min(left, kRoomBatch) + 1);
+    }
     const std::size_t offset = i * kFragmentSize;
     const Fragment fragment{
         conn_id,
@@ -104,8 +133,12 @@ bool SendOnRing(Ring& ring, const ChunkBlocks& blocks, SendWaits& waits, std::ui
         kStoredInSlots,
         bytes + offset,
         std::min(kFragmentSize, size - offset)};
-    const bool wake = i + 1 == fragments || (i + 1) % kFragmentsPerWake == 0;
-    if (!Push(ring, blocks, waits, fragment, wake)) {
+    // A receiver asleep is woken by the first fragment already: its wake-up
+    // then overlaps the sender's work on the rest.
+    const Wake wake = i + 1 == fragments                           ? Wake::kAll
+                      : i == 0 || (i + 1) % kFragmentsPerWake == 0 ? Wake::kSleeping
+                                                                   : Wake::kNone;
+    if (!Push(ring, blocks, waits, fragment, std::min(left, kRoomBatch), wake)) {
       waits.WakeReceivers();  // for the fragments already placed
       return false;
     }

@@ -15,6 +15,10 @@ void Waiter::Broadcast() {
   if (condition_.HasWaiters()) condition_.Broadcast();
 }
 
+void Waiter::WakeSleeping() {
+  if (condition_.HasWaiters()) Broadcast();
+}
+
 void Waiter::Quit() {
   quit_ = true;
   Broadcast();

@@ -19,6 +19,10 @@ class Waiter {
   // Wakes every thread that waits. When none does, it costs the mutex's lock
   // and unlock and nothing more.
   void Broadcast();
+  // Wakes the threads that already wait, and misses one on its way into a
+  // wait (Broadcast catches that one too). Without a waiter it costs no
+  // kernel call.
+  void WakeSleeping();
 
   // True when the predicate stopped holding or the waiter was told to quit;
   // false when one wait of `timeout_ms` passed without a wake-up.
