@@ -55,8 +55,10 @@ TEST(SendPacingTest, AMessageOfManyLapsWaitsShortOfAFullRingWhileItsReceiverRead
     // One that does not read is waited for once, then cut off at the full ring.
     EXPECT_EQ(SendOnRing(*ring, no_chunks, receiver, 7, 1, payload.data(), payload.size()), !deaf);
     EXPECT_EQ(receiver.full_ring_waits, deaf ? 1 : 0);
-    if (deaf) EXPECT_EQ(receiver.waits_ahead, 1);
-    if (deaf) continue;
+    if (deaf) {
+      EXPECT_EQ(receiver.waits_ahead, 1);
+      continue;
+    }
     EXPECT_EQ(receiver.wakes_of_all, 1);
     receiver.WaitForRoomAhead(1);
     EXPECT_EQ(receiver.read, payload);
