@@ -1,7 +1,5 @@
 #pragma once
 
-#include <windows.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,7 +9,6 @@
 
 #include "ipc/shm/primitives.h"
 #include "ipc/shm/receive_buffer.h"
-#include "ipc/shm/ring.h"
 
 // A named broadcast queue in shared memory: any number of processes send,
 // up to 32 receivers read, and each receiver gets every message sent after it
@@ -22,6 +19,7 @@
 // error stream and connects afresh, losing what was in flight.
 namespace shm {
 
+struct Ring;
 class RingReceiver;
 class Waiter;
 
@@ -37,12 +35,12 @@ class Channel {
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
 
-  bool connect(ConnectMode mode);
+  [[nodiscard]] bool connect(ConnectMode mode);
   // Gives up the receiver bit and makes every wait on this channel end.
   void disconnect();
   // With limit 0 a full ring is taken by force once its receivers have had
   // a short while to read (see kFullRingPatienceMs), instead of waited on.
-  bool send(const void* data, std::size_t size, unsigned limit_ms = 0);
+  [[nodiscard]] bool send(const void* data, std::size_t size, unsigned limit_ms = 0);
   // Waits for the next message; empty after 2 s without one, on failure, or
   // when the receiver lost its place and connected afresh (new receiver bit).
   ReceiveBuffer recv();
@@ -82,11 +80,5 @@ class Channel {
 // How many receivers are connected to the channel, without creating any of
 // its objects; nothing when its ring does not exist or cannot be read.
 std::optional<int> ConnectedReceivers(std::string_view name, bool global);
-
-// Waits until the receivers of every chunk message this process sent have
-// released their chunks, at most `timeout_ms`. A process calls it before it
-// exits, because the chunk block dies with the last process that maps it and
-// a receiver may not have mapped it yet. True when nothing is left pending.
-bool WaitForSentChunksReleased(DWORD timeout_ms);
 
 }  // namespace shm
