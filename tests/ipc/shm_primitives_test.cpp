@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "ipc/shm/waiter.h"
 #include "system/text.h"
 #include "test_support.h"
 
@@ -78,6 +79,22 @@ TEST(NamedConditionTest, BroadcastWakesAWaiterOfTheSameNamespaceOnly) {
   EXPECT_TRUE(global_waking.Broadcast());
   waiter.join();
   EXPECT_TRUE(woken);
+}
+
+// A waiter whose objects cannot be made (no such directory of names) still
+// waits its time, looking again and again, instead of returning at once and
+// leaving every caller's loop to spin; and it ends when the predicate does.
+TEST(WaiterTest, AWaiterWithoutItsObjectsStillWaitsItsTime) {
+  shm::Waiter waiter(UniqueName() + "\\no-such-directory", true);
+  int checks = 0;
+  const ULONGLONG start = GetTickCount64();
+  waiter.WaitWhile([&] { return ++checks > 0; }, 300);
+  // The tick count moves in steps of up to 16 ms.
+  EXPECT_GE(GetTickCount64() - start, 280u);
+  EXPECT_GT(checks, 1);
+  checks = 0;
+  waiter.WaitWhile([&] { return ++checks < 3; }, 60000);
+  EXPECT_EQ(checks, 3);
 }
 
 }  // namespace
