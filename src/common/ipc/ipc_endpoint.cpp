@@ -11,9 +11,10 @@
 #include "ipc/shm/channel.h"
 #include "ipc/shm/chunk_registry.h"
 #include "ipc/shm/primitives.h"
+#include "system/mutex_probe.h"
 #include "system/phase_marks.h"
 #include "system/process.h"
-#include "system/unique_resource.h"
+#include "system/text.h"
 
 namespace ipc {
 namespace {
@@ -120,10 +121,9 @@ void IpcEndpoint::Shutdown() {
 }
 
 bool IsMarkerPresent(ModuleId module, bool global) {
-  const base::KernelHandle mutex(
-      OpenMutexA(MUTEX_ALL_ACCESS, FALSE, InitedMutexName(module, global).c_str()));
-  // A marker that we may not open exists all the same.
-  return mutex || GetLastError() == ERROR_ACCESS_DENIED;
+  // A marker that we may not open (an elevated holder's, say) exists all the
+  // same: its module is up.
+  return ProbeMutex(Utf8ToWide(InitedMutexName(module, global))) != MutexPresence::kAbsent;
 }
 
 bool IpcEndpoint::IsModuleReady(ModuleId module, bool global) {
