@@ -61,7 +61,8 @@ class IpcEndpoint {
   void Init(ModuleId module);
   // True when the packet's text was placed in the target's queue: TrySend
   // for callers that need no reason.
-  bool Send(std::shared_ptr<IpcPacket> packet, std::optional<bool> global = std::nullopt);
+  [[nodiscard]] bool Send(std::shared_ptr<IpcPacket> packet,
+                          std::optional<bool> global = std::nullopt);
   // Refused before the transport (and not counted): an unnamed target,
   // before Init or after Shutdown, a target whose marker is missing in the
   // chosen namespace. Without a flag the namespace is global, except for a
@@ -77,7 +78,7 @@ class IpcEndpoint {
   // For the modules that announce themselves (see IsReadinessChecked):
   // whether the module's inited marker exists in that namespace. Every other
   // module counts as ready.
-  static bool IsModuleReady(ModuleId module, bool global);
+  [[nodiscard]] static bool IsModuleReady(ModuleId module, bool global);
 
   // Each handler runs on a thread of its own with the packet; a later
   // registration under the same number replaces the earlier one.
@@ -117,6 +118,6 @@ class IpcEndpoint {
 };
 
 // Whether some process holds the module's inited marker in that namespace.
-bool IsMarkerPresent(ModuleId module, bool global);
+[[nodiscard]] bool IsMarkerPresent(ModuleId module, bool global);
 
 }  // namespace ipc

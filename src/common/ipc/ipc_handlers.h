@@ -28,10 +28,10 @@ using QueryAnswerer = std::function<nlohmann::json(std::optional<nlohmann::json>
 // other than 0 and `process`), or sent by `process` itself without
 // handle_self_ipc. Without a process, judged as one that neither sent the
 // packet nor is named by it.
-DropReason FilterReason(const IpcPacket& packet, ModuleId module,
-                        std::optional<std::uint64_t> process);
+[[nodiscard]] DropReason FilterReason(const IpcPacket& packet, ModuleId module,
+                                      std::optional<std::uint64_t> process);
 // True when an endpoint of `module` in this process drops the packet.
-bool Filtered(const std::shared_ptr<IpcPacket>& packet, ModuleId module);
+[[nodiscard]] bool Filtered(const std::shared_ptr<IpcPacket>& packet, ModuleId module);
 
 class IpcQueryResponser {
  public:

@@ -30,7 +30,7 @@ class Channel {
   // Opens (creating when needed) every shared object of channel `name` in
   // the global or the local namespace. A channel whose ring cannot be mapped
   // is returned all the same; it cannot connect.
-  static std::unique_ptr<Channel> Open(std::string_view name, bool global);
+  [[nodiscard]] static std::unique_ptr<Channel> Open(std::string_view name, bool global);
   ~Channel();  // disconnects and closes
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
@@ -43,7 +43,7 @@ class Channel {
   [[nodiscard]] bool send(const void* data, std::size_t size, unsigned limit_ms = 0);
   // Waits for the next message; empty after 2 s without one, on failure, or
   // when the receiver lost its place and connected afresh (new receiver bit).
-  ReceiveBuffer recv();
+  [[nodiscard]] ReceiveBuffer recv();
   // Safe from another thread: a recv that waits returns empty at once, and so
   // does every later one until the next connect. The receiver stays connected.
   void cancel_recv();
@@ -79,6 +79,6 @@ class Channel {
 
 // How many receivers are connected to the channel, without creating any of
 // its objects; nothing when its ring does not exist or cannot be read.
-std::optional<int> ConnectedReceivers(std::string_view name, bool global);
+[[nodiscard]] std::optional<int> ConnectedReceivers(std::string_view name, bool global);
 
 }  // namespace shm

@@ -15,7 +15,7 @@ namespace shm {
 // The block of chunk size K, mapped on first use and kept until the process
 // exits, so it outlives every channel object that used it. A receiver asks
 // with `create` false: a block it would create could hold no message.
-std::optional<ChunkBlock> ChunkBlockOfSize(std::size_t chunk_size, bool create);
+[[nodiscard]] std::optional<ChunkBlock> ChunkBlockOfSize(std::size_t chunk_size, bool create);
 
 // Keeps a chunk this process sent in mind until its readers have let go of
 // it (see WaitForSentChunksReleased).

@@ -108,7 +108,7 @@ class handle {
   // Opens an existing block only; never creates one.
   [[nodiscard]] bool open_existing(std::string_view name, std::optional<bool> global = {});
   // Maps the block on first use; null when it cannot be mapped.
-  void* get_mem();
+  [[nodiscard]] void* get_mem();
   void release();
 
   void* mem() const { return view_.get(); }
