@@ -26,6 +26,7 @@
 #include "cmdline/arguments.h"
 #include "ipc/shm/channel.h"
 #include "ipc/shm/diagnostics.h"
+#include "ipc/shm/ring.h"
 #include "system/text.h"
 #include "system/unique_resource.h"
 

@@ -70,11 +70,11 @@ TEST(IpcQualityMonitor, CountsAddUpOverRunsInTheSharedForm) {
     if (c.stored) {
       ASSERT_TRUE(WriteRegString(HKEY_CURRENT_USER, key, value, Utf8ToWide(*c.stored)));
     }
-    ipc::IpcQualityMonitor monitor(key);
+    ipc::IpcQualityMonitor monitor;
     for (const std::int64_t record : c.records) {
       c.receipts ? monitor.RecordRecv(kLaunch, record) : monitor.RecordSend(kLaunch, record != 0);
     }
-    c.receipts ? monitor.ReportRecv() : monitor.ReportSend();
+    c.receipts ? monitor.ReportRecv(key) : monitor.ReportSend(key);
     EXPECT_EQ(WideToUtf8(ReadRegString(HKEY_CURRENT_USER, key, value, L"")),
               std::string(R"([[{"from":10009,"msg_id":20001,"to":10002},)") + c.counts + "]]");
   }
@@ -87,8 +87,8 @@ TEST(IpcQualityMonitor, ReportingLetsGoOfTheLock) {
   const std::wstring key = L"SOFTWARE\\Velmora\\" + test_support::UniqueName(L"KestovaStatsTest");
   // Another process waiting for the lock keeps it in being.
   const base::KernelHandle waiter(CreateMutexW(nullptr, FALSE, ipc::StatsLockName().c_str()));
-  ipc::IpcQualityMonitor(key).ReportSend();
-  std::thread([] { EXPECT_TRUE(ipc::StatsLock().owned()); }).join();
+  ipc::IpcQualityMonitor().ReportSend(key);
+  std::thread([&waiter] { EXPECT_TRUE(shm::HoldMutex(waiter.get(), 0)); }).join();
   RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
 }
 

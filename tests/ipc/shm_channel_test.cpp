@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "ipc/shm/ring.h"
 #include "shm_payload.h"
 #include "system/text.h"
 #include "test_support.h"
@@ -139,7 +140,9 @@ class ShmChannelTest : public testing::Test {
 
   // The channel's ring, seen from outside the channel.
   shm::Ring& SpyRing(bool global = true) {
-    spy_.acquire("__QU_CONN__64__8__" + name_, sizeof(shm::Ring), global);
+    if (!spy_.acquire("__QU_CONN__64__8__" + name_, sizeof(shm::Ring), global)) {
+      ADD_FAILURE() << "the ring cannot be mapped";
+    }
     return *static_cast<shm::Ring*>(spy_.mem());
   }
 

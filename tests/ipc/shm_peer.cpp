@@ -27,6 +27,8 @@
 
 #include "cmdline/arguments.h"
 #include "ipc/shm/channel.h"
+#include "ipc/shm/chunk_registry.h"
+#include "ipc/shm/ring.h"
 #include "shm_payload.h"
 #include "system/text.h"
 #include "system/unique_resource.h"
@@ -133,7 +135,9 @@ int Send(const Options& options) {
 
 int HoldLock(const Options& options) {
   shm::NamedMutex mutex;
-  if (!mutex.Open(Get(options, "lock")) || !mutex.Lock()) return 30;
+  if (!mutex.Open(Get(options, "lock"))) return 30;
+  shm::MutexGuard held = mutex.Lock();
+  if (!held) return 30;
   SetNamedEvent(Get(options, "ready"));
   ExitProcess(0);  // still holding the mutex: it is abandoned
 }

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "ipc/shm/waiter.h"
 #include "system/text.h"
 #include "test_support.h"
 
@@ -43,9 +44,12 @@ TEST(NamedConditionTest, ABroadcastWithoutWaitersPostsNothing) {
   EXPECT_FALSE(condition.Broadcast());
   // A waiter that times out takes its count back, so the next broadcast
   // still finds nobody to wake and no wake-up is left over for later.
-  ASSERT_TRUE(outer.Lock());
-  EXPECT_FALSE(condition.Wait(outer, 10));
-  outer.Unlock();
+  {
+    shm::MutexGuard held = outer.Lock();
+    ASSERT_TRUE(held);
+    EXPECT_FALSE(condition.Wait(outer, held, 10));
+    EXPECT_TRUE(held) << "a wait that timed out did not take the mutex back";
+  }
   EXPECT_FALSE(condition.Broadcast());
 }
 
@@ -63,19 +67,34 @@ TEST(NamedConditionTest, BroadcastWakesAWaiterOfTheSameNamespaceOnly) {
   const base::KernelHandle waiting(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   bool woken = false;
   std::thread waiter([&] {
-    if (!outer.Lock()) return;
+    shm::MutexGuard held = outer.Lock();
+    if (!held) return;
     SetEvent(waiting.get());
-    woken = global_waiting.Wait(outer, 60000);
-    outer.Unlock();
+    woken = global_waiting.Wait(outer, held, 60000);
   });
   const bool started = WaitForSingleObject(waiting.get(), 60000) == WAIT_OBJECT_0;
-  const bool locked = outer.Lock();
-  if (locked) outer.Unlock();
+  const bool locked = static_cast<bool>(outer.Lock());
   EXPECT_TRUE(started && locked);
   EXPECT_FALSE(local_waking.Broadcast());
   EXPECT_TRUE(global_waking.Broadcast());
   waiter.join();
   EXPECT_TRUE(woken);
+}
+
+// A waiter whose objects cannot be made (no such directory of names) still
+// waits its time, looking again and again, instead of returning at once and
+// leaving every caller's loop to spin; and it ends when the predicate does.
+TEST(WaiterTest, AWaiterWithoutItsObjectsStillWaitsItsTime) {
+  shm::Waiter waiter(UniqueName() + "\\no-such-directory", true);
+  int checks = 0;
+  const ULONGLONG start = GetTickCount64();
+  waiter.WaitWhile([&] { return ++checks > 0; }, 300);
+  // The tick count moves in steps of up to 16 ms.
+  EXPECT_GE(GetTickCount64() - start, 280u);
+  EXPECT_GT(checks, 1);
+  checks = 0;
+  waiter.WaitWhile([&] { return ++checks < 3; }, 60000);
+  EXPECT_EQ(checks, 3);
 }
 
 }  // namespace

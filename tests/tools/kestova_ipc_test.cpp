@@ -6,7 +6,7 @@
 #include <fmt/ranges.h>
 
 #include "bus_command.h"
-#include "ipc/ipc_endpoint.h"
+#include "ipc/ipc_handlers.h"
 #include "ipc/ipc_packet.h"
 
 namespace {

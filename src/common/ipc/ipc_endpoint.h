@@ -8,14 +8,19 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "ipc/ipc_packet.h"
 #include "ipc/module_id.h"
 
-// A process's one IPC endpoint: it announces that the process can receive as
-// its module (the inited marker), receives on the module's channel and hands
+// A process's IPC endpoint: it announces that the process can receive as its
+// module (the inited marker), receives on the module's channel and hands
 // packets to registered handlers or answers queries, sends packets to other
 // modules, and keeps the send and receive statistics.
+namespace shm {
+class HeldMutex;
+}
+
 namespace ipc {
 
 class IpcMsgHandler;
@@ -27,7 +32,7 @@ class IpcReceiver;
 enum class SendResult {
   kSent,
   kUnnamedTarget,     // `to` has no name, so no channel
-  kNotRunning,        // before Init or after Shutdown
+  kNotRunning,        // not initialised yet, or shut down
   kTargetNotReady,    // its inited marker is missing in the chosen namespace
   kNotUtf8,           // the packet holds text that is not valid UTF-8
   kTransportRefused,  // the channel did not take it (it prints why)
@@ -35,32 +40,45 @@ enum class SendResult {
 
 class IpcEndpoint {
  public:
-  // Made on first use; lives until the process exits.
+  // The registry key under HKEY_CURRENT_USER where Shutdown merges the
+  // statistics, asked for then; an empty key stores nothing.
+  using StatisticsKey = std::function<std::wstring()>;
+
+  // The process's own endpoint, made on first use and never destroyed; its
+  // statistics go to the product key of the install layout, and its Init
+  // gives packets built without a sender their `from`.
   static IpcEndpoint& Instance();
 
-  // Once per process; later calls do nothing. Holds the module's inited
+  explicit IpcEndpoint(StatisticsKey statistics_key);
+  // Shuts down when that has not happened yet.
+  ~IpcEndpoint();
+  IpcEndpoint(const IpcEndpoint&) = delete;
+  IpcEndpoint& operator=(const IpcEndpoint&) = delete;
+
+  // Once per endpoint; later calls do nothing. Holds the module's inited
   // marker and starts receiving on its channel, both in the global namespace
   // exactly when the process runs elevated.
   void Init(ModuleId module);
-  // True when the packet's text was placed in the target's queue; false for
-  // an unnamed target, before Init or after Shutdown, for a target whose
-  // marker is missing in the chosen namespace (none of these is counted), or
-  // when the transport refused. Without a flag the namespace is global,
-  // except for a module that announces itself without a global marker.
-  // Sets the packet's send_time_us.
-  bool Send(std::shared_ptr<IpcPacket> packet, std::optional<bool> global = std::nullopt);
-  // The same, saying why a packet was not sent.
+  // True when the packet's text was placed in the target's queue: TrySend
+  // for callers that need no reason.
+  [[nodiscard]] bool Send(std::shared_ptr<IpcPacket> packet,
+                          std::optional<bool> global = std::nullopt);
+  // Refused before the transport (and not counted): an unnamed target,
+  // before Init or after Shutdown, a target whose marker is missing in the
+  // chosen namespace. Without a flag the namespace is global, except for a
+  // module that announces itself without a global marker. Sets the packet's
+  // send_time_us.
   [[nodiscard]] SendResult TrySend(std::shared_ptr<IpcPacket> packet,
                                    std::optional<bool> global = std::nullopt);
-  // Once per process: ends receiving at once, waits (2 s at most) until the
+  // Once per endpoint: ends receiving at once, waits (2 s at most) until the
   // chunks of this process's sent packets are read, releases the marker and
   // stores the statistics.
   void Shutdown();
 
-  // For the store and emulator clients, the host service, the desktop
-  // companion and the smart companion: whether the module's inited marker
-  // exists in that namespace. Every other module counts as ready.
-  static bool IsModuleReady(ModuleId module, bool global);
+  // For the modules that announce themselves (see IsReadinessChecked):
+  // whether the module's inited marker exists in that namespace. Every other
+  // module counts as ready.
+  [[nodiscard]] static bool IsModuleReady(ModuleId module, bool global);
 
   // Each handler runs on a thread of its own with the packet; a later
   // registration under the same number replaces the earlier one.
@@ -82,13 +100,15 @@ class IpcEndpoint {
   const IpcQualityMonitor& quality_monitor() const { return *quality_monitor_; }
 
  private:
-  IpcEndpoint();
-  class Marker;
-
+  StatisticsKey statistics_key_;
+  bool gives_process_identity_ = false;
   std::atomic<std::int32_t> module_id_{0};
-  std::atomic<bool> stopped_{true};
+  // Shared with the receiving task and the threads that answer queries.
+  std::shared_ptr<std::atomic<bool>> stopped_;
   std::atomic<bool> receiving_{false};
-  std::unique_ptr<Marker> inited_marker_;
+  // Held from Init to Shutdown; when another process of the module holds
+  // it already, ours is one more handle to it.
+  std::unique_ptr<shm::HeldMutex> inited_marker_;
   std::shared_ptr<IpcQueryResponser> query_responser_;
   std::shared_ptr<IpcMsgHandler> msg_handler_;
   std::shared_ptr<IpcQualityMonitor> quality_monitor_;
@@ -97,19 +117,7 @@ class IpcEndpoint {
   std::once_flag shutdown_once_;
 };
 
-// Why an endpoint of `module` in process `process` drops a parsed packet:
-// addressed to another module, to another process of it (to_process_id
-// other than 0 and `process`), or sent by `process` itself without
-// handle_self_ipc. Without a process, judged as one that neither sent the
-// packet nor is named by it.
-DropReason FilterReason(const IpcPacket& packet, ModuleId module,
-                        std::optional<std::uint64_t> process);
-// True when this process's endpoint drops the packet.
-bool Filtered(const std::shared_ptr<IpcPacket>& packet);
-
 // Whether some process holds the module's inited marker in that namespace.
-bool IsMarkerPresent(ModuleId module, bool global);
-// Whether Send looks at the module's marker before it sends.
-bool IsReadinessChecked(ModuleId module);
+[[nodiscard]] bool IsMarkerPresent(ModuleId module, bool global);
 
 }  // namespace ipc

@@ -1,10 +1,11 @@
 #include "ipc/ipc_handlers.h"
 
+#include <windows.h>
+
 #include <string>
 #include <system_error>
 #include <thread>
 
-#include "ipc/ipc_endpoint.h"
 #include "ipc/json_fields.h"
 #include "ipc/shm/channel.h"
 
@@ -31,6 +32,21 @@ void RunDetached(Work work) {
 
 }  // namespace
 
+DropReason FilterReason(const IpcPacket& packet, ModuleId module,
+                        std::optional<std::uint64_t> process) {
+  if (packet.to != module) return DropReason::kOtherModule;
+  const auto& target = packet.to_process_id;
+  if (!target || (*target != 0 && process != *target)) return DropReason::kOtherProcess;
+  if (!packet.handle_self_ipc.value_or(false) && process == packet.from_process_id.value_or(0)) {
+    return DropReason::kOwnMessage;
+  }
+  return DropReason::kNone;
+}
+
+bool Filtered(const std::shared_ptr<IpcPacket>& packet, ModuleId module) {
+  return !packet || FilterReason(*packet, module, GetCurrentProcessId()) != DropReason::kNone;
+}
+
 void IpcQueryResponser::Register(std::int32_t query_id, QueryAnswerer answerer) {
   std::lock_guard lock(mutex_);
   answerers_[query_id] = std::move(answerer);
@@ -52,14 +68,17 @@ void IpcQueryResponser::Respond(const std::shared_ptr<IpcPacket>& packet) {
     if (found == answerers_.end()) return;
     answerer = found->second;
   }
-  RunDetached([this, answerer = std::move(answerer), packet, argument = std::move(argument)] {
+  RunDetached([stopped = stopped_, answerer = std::move(answerer), packet,
+               argument = std::move(argument)] {
     const auto channel = shm::Channel::Open(*packet->response_channel, packet->uac.value_or(true));
-    channel->connect(shm::ConnectMode::kSender);
-    if (stopped_) return;
+    // A channel that cannot connect makes the send below fail by itself.
+    static_cast<void>(channel->connect(shm::ConnectMode::kSender));
+    if (*stopped) return;
     // dump() refuses text that is not UTF-8 by throwing: that answer is lost.
     std::string text = answerer(argument).dump();
     text.push_back('\0');
-    channel->send(text.data(), text.size(), 0);
+    // Nobody waits for the outcome: a refused answer is the asker's time-out.
+    static_cast<void>(channel->send(text.data(), text.size(), 0));
   });
 }
 
@@ -74,7 +93,7 @@ void IpcMsgHandler::SetObserver(std::function<void(const IpcPacket&)> observer) 
 }
 
 void IpcMsgHandler::Handle(const std::shared_ptr<IpcPacket>& packet) {
-  if (!packet || Filtered(packet)) return;
+  if (Filtered(packet, static_cast<ModuleId>(module_.load()))) return;
   const bool query = packet->response_channel && !packet->response_channel->empty();
   std::function<void(const IpcPacket&)> observer;
   MsgHandler handler;

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "ipc/ipc_packet.h"
+#include "ipc/module_id.h"
 
 // What a process does with the packets that reach its endpoint: messages go
 // to the handler registered for their msg_id, queries to the answerer of
@@ -22,10 +23,22 @@ using MsgHandler = std::function<void(std::shared_ptr<IpcPacket>)>;
 // Given the query's "data", returns the answer.
 using QueryAnswerer = std::function<nlohmann::json(std::optional<nlohmann::json>)>;
 
+// Why an endpoint of `module` in process `process` drops a parsed packet:
+// addressed to another module, to another process of it (to_process_id
+// other than 0 and `process`), or sent by `process` itself without
+// handle_self_ipc. Without a process, judged as one that neither sent the
+// packet nor is named by it.
+[[nodiscard]] DropReason FilterReason(const IpcPacket& packet, ModuleId module,
+                                      std::optional<std::uint64_t> process);
+// True when an endpoint of `module` in this process drops the packet.
+[[nodiscard]] bool Filtered(const std::shared_ptr<IpcPacket>& packet, ModuleId module);
+
 class IpcQueryResponser {
  public:
-  // No answer is sent once `stopped` is true.
-  explicit IpcQueryResponser(const std::atomic<bool>& stopped) : stopped_(stopped) {}
+  // No answer is sent once `stopped` is true. Shared with the threads that
+  // answer, which may outlive the endpoint.
+  explicit IpcQueryResponser(std::shared_ptr<const std::atomic<bool>> stopped)
+      : stopped_(std::move(stopped)) {}
 
   // A later registration under the same number replaces the earlier one.
   void Register(std::int32_t query_id, QueryAnswerer answerer);
@@ -35,7 +48,7 @@ class IpcQueryResponser {
   void Respond(const std::shared_ptr<IpcPacket>& packet);
 
  private:
-  const std::atomic<bool>& stopped_;
+  std::shared_ptr<const std::atomic<bool>> stopped_;
   std::mutex mutex_;
   std::map<std::int32_t, QueryAnswerer> answerers_;
 };
@@ -50,11 +63,14 @@ class IpcMsgHandler {
   // Sees every packet that passes the filters, queries included, on the
   // receiving thread and in arrival order, before it is dispatched.
   void SetObserver(std::function<void(const IpcPacket&)> observer);
+  // The module whose packets pass the filters; Unknown (none) until set.
+  void SetModule(ModuleId module) { module_ = static_cast<std::int32_t>(module); }
   // Drops filtered packets; answers queries; hands messages to their handler.
   void Handle(const std::shared_ptr<IpcPacket>& packet);
 
  private:
   std::shared_ptr<IpcQueryResponser> responser_;
+  std::atomic<std::int32_t> module_{0};
   std::mutex mutex_;
   std::map<std::int32_t, MsgHandler> handlers_;
   std::function<void(const IpcPacket&)> observer_;

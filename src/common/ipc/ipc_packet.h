@@ -27,7 +27,7 @@ struct IpcPacket {
 
   // Compact JSON, non-ASCII text unescaped, followed by one NUL; nothing when
   // the packet holds text that is not valid UTF-8.
-  std::optional<std::string> WireText() const;
+  [[nodiscard]] std::optional<std::string> WireText() const;
 
   ModuleId from = ModuleId::Unknown;
   ModuleId to = ModuleId::Unknown;
@@ -73,7 +73,7 @@ std::string_view DropReasonText(DropReason reason);
 // A received envelope (up to its first NUL) over the receiver defaults, or
 // nothing when the text is not JSON or the envelope is malformed; `why` then
 // says which.
-std::optional<IpcPacket> ParseReceivedPacket(std::string_view text, DropReason& why);
-std::optional<IpcPacket> ParseReceivedPacket(std::string_view text);
+[[nodiscard]] std::optional<IpcPacket> ParseReceivedPacket(std::string_view text, DropReason& why);
+[[nodiscard]] std::optional<IpcPacket> ParseReceivedPacket(std::string_view text);
 
 }  // namespace ipc

@@ -4,7 +4,6 @@
 
 #include <vector>
 
-#include "install/install_layout.h"
 #include "install/registry.h"
 #include "system/process.h"
 #include "system/text.h"
@@ -42,20 +41,10 @@ std::wstring StatsLockName() {
 }
 
 StatsLock::StatsLock()
-    : mutex_(CreateMutexW(EveryoneSecurityAttributes(), FALSE, StatsLockName().c_str())) {
-  if (!mutex_) return;
-  const DWORD waited = WaitForSingleObject(mutex_.get(), kStatsLockWaitMs);
-  // An abandoned mutex is owned all the same; its last owner died mid-merge,
-  // and the stored text is whatever it managed to write.
-  owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
-}
-
-StatsLock::~StatsLock() {
-  if (owned_) ReleaseMutex(mutex_.get());
-}
-
-IpcQualityMonitor::IpcQualityMonitor(std::optional<std::wstring> registry_key)
-    : registry_key_(std::move(registry_key)) {}
+    : mutex_(CreateMutexW(EveryoneSecurityAttributes(), FALSE, StatsLockName().c_str())),
+      // An abandoned mutex is held all the same; its last owner died
+      // mid-merge, and the stored text is whatever it managed to write.
+      held_(shm::HoldMutex(mutex_.get(), kStatsLockWaitMs)) {}
 
 namespace {
 
@@ -71,7 +60,9 @@ void MergeIntoStored(const std::wstring& key, Table& live, std::mutex& table_mut
   for (const auto& [stat_key, counts] : parse(ReadStored(key, value_name))) {
     merge(live[stat_key], counts);
   }
-  WriteRegString(HKEY_CURRENT_USER, key, value_name, Utf8ToWide(text(live)));
+  // Statistics are not worth a failure of their own: a failed write loses
+  // this run's counts and nothing else.
+  static_cast<void>(WriteRegString(HKEY_CURRENT_USER, key, value_name, Utf8ToWide(text(live))));
 }
 
 }  // namespace
@@ -88,13 +79,13 @@ void IpcQualityMonitor::RecordRecv(const StatKey& key, std::int64_t cost_us) {
   MergeRecv(recv_[key], RecvCounts{1, cost_us});
 }
 
-void IpcQualityMonitor::ReportSend() {
-  MergeIntoStored(RegistryKey(), send_, send_mutex_, kSendStatsValue, ParseSendTable, MergeSend,
+void IpcQualityMonitor::ReportSend(const std::wstring& registry_key) {
+  MergeIntoStored(registry_key, send_, send_mutex_, kSendStatsValue, ParseSendTable, MergeSend,
                   SendTableText);
 }
 
-void IpcQualityMonitor::ReportRecv() {
-  MergeIntoStored(RegistryKey(), recv_, recv_mutex_, kRecvStatsValue, ParseRecvTable, MergeRecv,
+void IpcQualityMonitor::ReportRecv(const std::wstring& registry_key) {
+  MergeIntoStored(registry_key, recv_, recv_mutex_, kRecvStatsValue, ParseRecvTable, MergeRecv,
                   RecvTableText);
 }
 
@@ -106,11 +97,6 @@ SendTable IpcQualityMonitor::send_table() const {
 RecvTable IpcQualityMonitor::recv_table() const {
   std::lock_guard lock(recv_mutex_);
   return recv_;
-}
-
-std::wstring IpcQualityMonitor::RegistryKey() const {
-  if (registry_key_) return *registry_key_;
-  return InstallLayout::Instance().RegistryKeyFor(ComponentKind::Other);
 }
 
 }  // namespace ipc

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <string>
 
+#include "ipc/shm/primitives.h"
 #include "ipc/stats_table.h"
 #include "system/unique_resource.h"
 
@@ -27,16 +27,12 @@ inline constexpr wchar_t kRecvStatsValue[] = L"ipc_recv_analysis";
 class StatsLock {
  public:
   StatsLock();
-  ~StatsLock();
   StatsLock(const StatsLock&) = delete;
   StatsLock& operator=(const StatsLock&) = delete;
 
-  // Whether the mutex is really owned (not on time-out or failure).
-  bool owned() const { return owned_; }
-
  private:
   base::KernelHandle mutex_;
-  bool owned_ = false;
+  shm::MutexGuard held_;  // after the handle: given back before it closes
 };
 
 // The name of that lock's mutex, the same in every process of the user.
@@ -44,26 +40,20 @@ std::wstring StatsLockName();
 
 class IpcQualityMonitor {
  public:
-  // Without a key the product key of the install layout is used (the
-  // statistics are not stored while the layout has none).
-  explicit IpcQualityMonitor(std::optional<std::wstring> registry_key = std::nullopt);
-
   void RecordSend(const StatKey& key, bool accepted);
   // A negative cost (the sender's clock ahead of ours) counts as 0.
   void RecordRecv(const StatKey& key, std::int64_t cost_us);
 
-  // Read the stored table, merge it into the live one and write the result
-  // back, under StatsLock. A failed write is not reported.
-  void ReportSend();
-  void ReportRecv();
+  // Read the table stored under HKEY_CURRENT_USER\<registry_key>, merge it
+  // into the live one and write the result back, under StatsLock. Nothing
+  // is stored for an empty key; a failed write is not reported.
+  void ReportSend(const std::wstring& registry_key);
+  void ReportRecv(const std::wstring& registry_key);
 
   SendTable send_table() const;
   RecvTable recv_table() const;
 
  private:
-  std::wstring RegistryKey() const;
-
-  std::optional<std::wstring> registry_key_;
   mutable std::mutex send_mutex_;
   SendTable send_;
   mutable std::mutex recv_mutex_;

@@ -12,9 +12,10 @@
 
 namespace ipc {
 
-IpcReceiver::IpcReceiver(const std::atomic<bool>& stopped, IpcQualityMonitor& monitor,
-                         IpcMsgHandler& handler)
-    : stopped_(stopped), monitor_(monitor), handler_(handler) {}
+IpcReceiver::IpcReceiver(std::shared_ptr<const std::atomic<bool>> stopped,
+                         std::shared_ptr<IpcQualityMonitor> monitor,
+                         std::shared_ptr<IpcMsgHandler> handler)
+    : stopped_(std::move(stopped)), monitor_(std::move(monitor)), handler_(std::move(handler)) {}
 
 IpcReceiver::~IpcReceiver() {
   if (task_.joinable()) task_.join();
@@ -57,7 +58,7 @@ void IpcReceiver::Run() {
     std::string text;
     {
       const shm::ReceiveBuffer buffer = channel_->recv();
-      if (stopped_) return;
+      if (*stopped_) return;
       if (buffer.empty() || buffer.size() == 0) continue;
       // Copied at once: the buffer may hold a shared chunk that its sender
       // waits to see released before it exits.
@@ -70,10 +71,10 @@ void IpcReceiver::Run() {
           packet->send_time_us
               ? static_cast<std::int64_t>(NowMicroseconds() - *packet->send_time_us)
               : 0;
-      monitor_.RecordRecv({static_cast<std::int32_t>(packet->from),
-                           static_cast<std::int32_t>(packet->to), packet->msg_id},
-                          cost);
-      handler_.Handle(std::make_shared<IpcPacket>(std::move(*packet)));
+      monitor_->RecordRecv({static_cast<std::int32_t>(packet->from),
+                            static_cast<std::int32_t>(packet->to), packet->msg_id},
+                           cost);
+      handler_->Handle(std::make_shared<IpcPacket>(std::move(*packet)));
     } catch (const std::exception&) {
       // The message is dropped; the next one is received as usual.
     }

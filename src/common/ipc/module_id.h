@@ -40,6 +40,11 @@ enum class ModuleId : std::int32_t {
 // "UNKNOWN" for every number without a name of its own.
 std::string_view ModuleName(ModuleId id);
 
+// Whether Send looks for the module's inited marker before it sends: the
+// store and emulator clients, the host service, the desktop companion and
+// the smart companion announce themselves that way.
+[[nodiscard]] bool IsReadinessChecked(ModuleId id);
+
 // Every number with a name of its own, ascending.
 std::vector<ModuleId> NamedModules();
 

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "system/mutex_probe.h"
 #include "system/text.h"
 #include "system/unique_resource.h"
 
@@ -258,9 +259,8 @@ std::string NewGuidText() {
 
 bool IsGlobalObjectPresent(std::string_view name) {
   const std::string full_name = fmt::format("Global\\{}", name);
-  base::KernelHandle existing(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, full_name.c_str()));
-  if (existing) return true;
-  if (GetLastError() != ERROR_FILE_NOT_FOUND) return true;  // there, but not ours to open
+  // A name that is there but not ours to open is present.
+  if (ProbeMutex(Utf8ToWide(full_name)) != MutexPresence::kAbsent) return true;
   base::KernelHandle probe(CreateMutexA(EveryoneSecurityAttributes(), TRUE, full_name.c_str()));
   const bool present = GetLastError() == ERROR_ALREADY_EXISTS;
   if (probe) ReleaseMutex(probe.get());

@@ -7,9 +7,9 @@
 #include "cmdline/parser.h"
 #include "launch_options.h"
 #include "launcher/product_contract.h"
+#include "system/mutex_probe.h"
 #include "system/phase_marks.h"
 #include "system/process.h"
-#include "system/unique_resource.h"
 
 bool HasOemStopVmRequest() {
   cmdline::parser options;
@@ -32,10 +32,9 @@ bool IsVmWorkerRunning(const ProcessList& processes) {
 
 bool IsClientStale(const ProcessList& processes) {
   const phase::MarkOnExit mark(phase::Phase::kStalenessTested);
-  {
-    const base::KernelHandle ready(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, product::kVmReadyMarker));
-    if (!ready) return false;
-  }
+  // Only a marker we can open counts: a client is ended on this answer, so
+  // a name we are refused is not enough to call it stale.
+  if (ProbeMutex(product::kVmReadyMarker) != MutexPresence::kOpened) return false;
   if (processes.FindIdByName(product::kEmulatorClientExe) == 0) return false;
   if (processes.FindIdByName(product::kHeadlessVmHostExe) != 0) return false;
   if (IsVmWorkerRunning(processes)) return false;

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "ipc/ipc_endpoint.h"
+#include "ipc/ipc_handlers.h"
 #include "ipc/ipc_packet.h"
 #include "ipc/shm/channel.h"
 #include "tool_output.h"

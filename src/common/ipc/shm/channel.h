@@ -1,7 +1,5 @@
 #pragma once
 
-#include <windows.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,7 +9,6 @@
 
 #include "ipc/shm/primitives.h"
 #include "ipc/shm/receive_buffer.h"
-#include "ipc/shm/ring.h"
 
 // A named broadcast queue in shared memory: any number of processes send,
 // up to 32 receivers read, and each receiver gets every message sent after it
@@ -22,6 +19,7 @@
 // error stream and connects afresh, losing what was in flight.
 namespace shm {
 
+struct Ring;
 class RingReceiver;
 class Waiter;
 
@@ -32,20 +30,20 @@ class Channel {
   // Opens (creating when needed) every shared object of channel `name` in
   // the global or the local namespace. A channel whose ring cannot be mapped
   // is returned all the same; it cannot connect.
-  static std::unique_ptr<Channel> Open(std::string_view name, bool global);
+  [[nodiscard]] static std::unique_ptr<Channel> Open(std::string_view name, bool global);
   ~Channel();  // disconnects and closes
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
 
-  bool connect(ConnectMode mode);
+  [[nodiscard]] bool connect(ConnectMode mode);
   // Gives up the receiver bit and makes every wait on this channel end.
   void disconnect();
   // With limit 0 a full ring is taken by force once its receivers have had
   // a short while to read (see kFullRingPatienceMs), instead of waited on.
-  bool send(const void* data, std::size_t size, unsigned limit_ms = 0);
+  [[nodiscard]] bool send(const void* data, std::size_t size, unsigned limit_ms = 0);
   // Waits for the next message; empty after 2 s without one, on failure, or
   // when the receiver lost its place and connected afresh (new receiver bit).
-  ReceiveBuffer recv();
+  [[nodiscard]] ReceiveBuffer recv();
   // Safe from another thread: a recv that waits returns empty at once, and so
   // does every later one until the next connect. The receiver stays connected.
   void cancel_recv();
@@ -81,12 +79,6 @@ class Channel {
 
 // How many receivers are connected to the channel, without creating any of
 // its objects; nothing when its ring does not exist or cannot be read.
-std::optional<int> ConnectedReceivers(std::string_view name, bool global);
-
-// Waits until the receivers of every chunk message this process sent have
-// released their chunks, at most `timeout_ms`. A process calls it before it
-// exits, because the chunk block dies with the last process that maps it and
-// a receiver may not have mapped it yet. True when nothing is left pending.
-bool WaitForSentChunksReleased(DWORD timeout_ms);
+[[nodiscard]] std::optional<int> ConnectedReceivers(std::string_view name, bool global);
 
 }  // namespace shm

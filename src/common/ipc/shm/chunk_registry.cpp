@@ -8,9 +8,9 @@
 #include <shared_mutex>
 #include <vector>
 
-#include "ipc/shm/channel.h"
 #include "ipc/shm/diagnostics.h"
 #include "ipc/shm/failure_texts.h"
+#include "ipc/shm/primitives.h"
 
 namespace shm {
 namespace {

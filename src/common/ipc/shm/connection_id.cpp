@@ -37,8 +37,11 @@ std::uint32_t TakeConnectionId(bool global) {
   std::lock_guard lock(mutex);
   if (!bound_once) {
     bound_once = true;
-    bound.acquire(kConnectionIdCounter, sizeof(std::uint32_t), global);
-    other.acquire(kConnectionIdCounter, sizeof(std::uint32_t), !global);
+    // A counter that did not open has no memory, which the reads below
+    // check: an id of 0 without the bound one, the bound one's alone
+    // without the other.
+    static_cast<void>(bound.acquire(kConnectionIdCounter, sizeof(std::uint32_t), global));
+    static_cast<void>(other.acquire(kConnectionIdCounter, sizeof(std::uint32_t), !global));
   }
   std::atomic<std::uint32_t>* counter = CounterOf(bound);
   if (counter == nullptr) return 0;

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <mutex>
+#include <utility>
 
 #include "ipc/shm/diagnostics.h"
 #include "ipc/shm/failure_texts.h"
@@ -50,32 +51,55 @@ bool NamedMutex::Open(std::string_view name) {
   return true;
 }
 
-bool NamedMutex::Lock() {
+MutexGuard NamedMutex::Lock() {
   for (;;) {
     Count(Counted::kMutexWait);
     const DWORD result = WaitForSingleObject(handle_.get(), INFINITE);
     switch (result) {
-      case WAIT_OBJECT_0: return true;
+      case WAIT_OBJECT_0: return MutexGuard(handle_.get());
       case WAIT_ABANDONED:
         // The owner died holding it; what it left behind is used as it is.
         Print(stdout, text::kMutexAbandoned, GetLastError());
         Count(Counted::kMutexRelease);
         if (!ReleaseMutex(handle_.get())) {
           Print(stderr, text::kReleaseMutex, GetLastError());
-          return false;
+          return {};
         }
         break;
-      case WAIT_TIMEOUT: return false;
+      case WAIT_TIMEOUT: return {};
       default:
         Print(stderr, text::kWaitFailed, GetLastError(), static_cast<unsigned>(result));
-        return false;
+        return {};
     }
   }
 }
 
-void NamedMutex::Unlock() {
+MutexGuard& MutexGuard::operator=(MutexGuard&& other) noexcept {
+  if (this != &other) {
+    Unlock();
+    mutex_ = std::exchange(other.mutex_, nullptr);
+  }
+  return *this;
+}
+
+void MutexGuard::Unlock() {
+  if (mutex_ == nullptr) return;
   Count(Counted::kMutexRelease);
-  if (!ReleaseMutex(handle_.get())) Print(stderr, text::kReleaseMutex, GetLastError());
+  if (!ReleaseMutex(std::exchange(mutex_, nullptr))) {
+    Print(stderr, text::kReleaseMutex, GetLastError());
+  }
+}
+
+MutexGuard HoldMutex(HANDLE mutex, DWORD timeout_ms) {
+  if (mutex == nullptr) return {};
+  const DWORD result = WaitForSingleObject(mutex, timeout_ms);
+  return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED ? MutexGuard(mutex) : MutexGuard();
+}
+
+HeldMutex::HeldMutex(std::string_view name, SECURITY_ATTRIBUTES* security)
+    : handle_(CreateMutexW(security, TRUE, Utf8ToWide(std::string(name)).c_str())) {
+  // An existing mutex is opened, not taken: its owner keeps it.
+  if (handle_ && GetLastError() != ERROR_ALREADY_EXISTS) guard_ = MutexGuard(handle_.get());
 }
 
 bool NamedSemaphore::Open(std::string_view name) {
@@ -180,35 +204,36 @@ std::atomic<std::int32_t>* NamedCondition::count() {
   return static_cast<std::atomic<std::int32_t>*>(count_block_.mem());
 }
 
-bool NamedCondition::Wait(NamedMutex& outer, DWORD timeout_ms) {
-  if (!valid_ || !lock_.Lock()) return false;
-  const std::int32_t waiting = count()->load();
-  count()->store(waiting < 0 ? 1 : waiting + 1);
-  lock_.Unlock();
+bool NamedCondition::Wait(NamedMutex& outer, MutexGuard& held, DWORD timeout_ms) {
+  if (!valid_ || !held) return false;
+  {
+    const MutexGuard count_lock = lock_.Lock();
+    if (!count_lock) return false;
+    const std::int32_t waiting = count()->load();
+    count()->store(waiting < 0 ? 1 : waiting + 1);
+  }
 
   // Releasing the outer mutex and starting the wait is one step, so a
   // broadcast between the caller's check and the wait is not lost.
   Count(Counted::kSignalAndWait);
-  const DWORD result = SignalObjectAndWait(outer.get(), semaphore_.get(), timeout_ms, FALSE);
-  const bool relocked = outer.Lock();
+  const DWORD result =
+      SignalObjectAndWait(std::exchange(held.mutex_, nullptr), semaphore_.get(), timeout_ms, FALSE);
+  held = outer.Lock();
   if (result != WAIT_OBJECT_0) {
-    if (lock_.Lock()) {
-      count()->fetch_sub(1);
-      lock_.Unlock();
-    }
+    if (const MutexGuard count_lock = lock_.Lock()) count()->fetch_sub(1);
     return false;
   }
-  return relocked;
+  return static_cast<bool>(held);
 }
 
 bool NamedCondition::Broadcast() {
-  if (!valid_ || !lock_.Lock()) return false;
-  bool posted = false;
-  if (const std::int32_t waiting = count()->load(); waiting > 0) {
-    posted = semaphore_.Post(waiting);
-    count()->store(0);
-  }
-  lock_.Unlock();
+  if (!valid_) return false;
+  const MutexGuard count_lock = lock_.Lock();
+  if (!count_lock) return false;
+  const std::int32_t waiting = count()->load();
+  if (waiting <= 0) return false;
+  const bool posted = semaphore_.Post(waiting);
+  count()->store(0);
   return posted;
 }
 

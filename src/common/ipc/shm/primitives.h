@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "ipc/shm/spin.h"
 #include "system/unique_resource.h"
@@ -21,13 +22,54 @@ namespace shm {
 // "Global" or "Local": the namespace of blocks and conditions.
 std::string_view NamespacePrefix(bool global);
 
+// This thread's ownership of a mutex, given back when the guard ends; empty
+// when the mutex was not had. It does not own the handle, which must outlive
+// it.
+class [[nodiscard]] MutexGuard {
+ public:
+  MutexGuard() = default;
+  ~MutexGuard() { Unlock(); }
+  MutexGuard(MutexGuard&& other) noexcept : mutex_(std::exchange(other.mutex_, nullptr)) {}
+  MutexGuard& operator=(MutexGuard&& other) noexcept;
+
+  explicit operator bool() const { return mutex_ != nullptr; }
+  // Gives the mutex back now; a failure prints its text and goes on.
+  void Unlock();
+
+ private:
+  friend class NamedMutex;
+  friend class NamedCondition;
+  friend MutexGuard HoldMutex(HANDLE mutex, DWORD timeout_ms);
+  friend class HeldMutex;
+  explicit MutexGuard(HANDLE mutex) : mutex_(mutex) {}
+
+  HANDLE mutex_ = nullptr;
+};
+
+// Waits for the mutex at most `timeout_ms`, quietly: a mutex whose owner died
+// is held all the same. Empty for a null handle, on time-out or failure.
+MutexGuard HoldMutex(HANDLE mutex, DWORD timeout_ms);
+
+// A named mutex created owned by this thread, held until this object ends.
+// When the name existed already it is one more handle to that mutex and
+// holds nothing.
+class HeldMutex {
+ public:
+  HeldMutex(std::string_view name, SECURITY_ATTRIBUTES* security);
+  HeldMutex(const HeldMutex&) = delete;
+  HeldMutex& operator=(const HeldMutex&) = delete;
+
+ private:
+  base::KernelHandle handle_;
+  MutexGuard guard_;  // after the handle: given back before the handle closes
+};
+
 class NamedMutex {
  public:
   // Creates or opens; the name is used as given (no namespace prefix added).
-  bool Open(std::string_view name);
+  [[nodiscard]] bool Open(std::string_view name);
   // Waits without limit; a mutex whose owner died is taken over, as it is.
-  bool Lock();
-  void Unlock();
+  MutexGuard Lock();
   void Close() { handle_.reset(); }
   bool valid() const { return handle_.valid(); }
   HANDLE get() const { return handle_.get(); }
@@ -38,8 +80,8 @@ class NamedMutex {
 
 class NamedSemaphore {
  public:
-  bool Open(std::string_view name);
-  bool Post(long count);
+  [[nodiscard]] bool Open(std::string_view name);
+  [[nodiscard]] bool Post(long count);
   void Close() { handle_.reset(); }
   bool valid() const { return handle_.valid(); }
   HANDLE get() const { return handle_.get(); }
@@ -61,11 +103,12 @@ class handle {
   // Creates or opens <prefix>\__IPC_SHM__<name> with at least `size` bytes
   // and maps it. Without a flag the handle keeps the one it had. An existing
   // block is opened whatever its size; size() tells what is usable.
-  bool acquire(std::string_view name, std::size_t size, std::optional<bool> global = {});
+  [[nodiscard]] bool acquire(std::string_view name, std::size_t size,
+                             std::optional<bool> global = {});
   // Opens an existing block only; never creates one.
-  bool open_existing(std::string_view name, std::optional<bool> global = {});
+  [[nodiscard]] bool open_existing(std::string_view name, std::optional<bool> global = {});
   // Maps the block on first use; null when it cannot be mapped.
-  void* get_mem();
+  [[nodiscard]] void* get_mem();
   void release();
 
   void* mem() const { return view_.get(); }
@@ -73,7 +116,7 @@ class handle {
   bool global() const { return global_; }
 
  private:
-  bool acquire_mapping(std::string_view name, std::size_t size, bool create);
+  [[nodiscard]] bool acquire_mapping(std::string_view name, std::size_t size, bool create);
 
   bool global_ = false;
   base::KernelHandle mapping_;
@@ -85,16 +128,17 @@ class handle {
 // a shared count says how many threads wait, a mutex guards the count.
 class NamedCondition {
  public:
-  bool Open(std::string_view name, bool global);
-  // The caller holds `outer`; it is released while waiting and held again on
-  // return. False on time-out or failure. INFINITE waits without limit.
-  bool Wait(NamedMutex& outer, DWORD timeout_ms);
+  [[nodiscard]] bool Open(std::string_view name, bool global);
+  // The caller holds `outer` through `held`; it is released while waiting
+  // and `held` holds it again on return unless that failed. False on
+  // time-out or failure. INFINITE waits without limit.
+  [[nodiscard]] bool Wait(NamedMutex& outer, MutexGuard& held, DWORD timeout_ms);
   // Wakes every waiting thread; true when anyone was woken.
-  bool Broadcast();
+  [[nodiscard]] bool Broadcast();
   // Whether any thread counts itself as waiting, read without the lock. To
   // be sure of a thread between its predicate check and its wait, first hold
   // the mutex that thread holds there (see Waiter).
-  bool HasWaiters();
+  [[nodiscard]] bool HasWaiters();
   void Close();
   bool valid() const { return valid_; }
 

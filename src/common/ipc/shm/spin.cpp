@@ -65,18 +65,16 @@ class SpinLock::TakeoverTurn {
     // the global one cannot be made.
     mutex_.reset(CreateMutexW(SharedObjectSecurity(), FALSE, L"Global\\_spin_takeover_"));
     if (!mutex_) mutex_.reset(CreateMutexW(SharedObjectSecurity(), FALSE, L"_spin_takeover_"));
-    const DWORD result = mutex_ ? WaitForSingleObject(mutex_.get(), INFINITE) : WAIT_FAILED;
-    held_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
-  }
-  ~TakeoverTurn() {
-    if (held_) ReleaseMutex(mutex_.get());
+    // Without the mutex the takeover goes ahead unguarded, as a dead holder
+    // must not stop the channel.
+    held_ = HoldMutex(mutex_.get(), INFINITE);
   }
   TakeoverTurn(const TakeoverTurn&) = delete;
   TakeoverTurn& operator=(const TakeoverTurn&) = delete;
 
  private:
   base::KernelHandle mutex_;
-  bool held_ = false;
+  MutexGuard held_;  // after the handle: given back before it closes
 };
 #else
 class SpinLock::TakeoverTurn {

@@ -5,14 +5,20 @@
 namespace shm {
 
 Waiter::Waiter(std::string_view name, bool global) {
-  condition_.Open(fmt::format("_waiter_cond_{}", name), global);
+  // Both are tried, so that each failure prints its text.
+  const bool condition_opened = condition_.Open(fmt::format("_waiter_cond_{}", name), global);
   // No namespace prefix: peers open the lock by this bare name.
-  lock_.Open(fmt::format("_waiter_lock_{}", name));
+  const bool lock_opened = lock_.Open(fmt::format("_waiter_lock_{}", name));
+  valid_ = condition_opened && lock_opened;
 }
 
 void Waiter::Broadcast() {
-  if (lock_.Lock()) lock_.Unlock();
-  if (condition_.HasWaiters()) condition_.Broadcast();
+  if (!valid_) return;
+  // Held and given back at once: a thread between its predicate check and
+  // its wait holds it, so after this it counts itself as waiting.
+  static_cast<void>(lock_.Lock());
+  // Whether anyone was woken changes nothing for the caller.
+  if (condition_.HasWaiters()) static_cast<void>(condition_.Broadcast());
 }
 
 void Waiter::WakeSleeping() {

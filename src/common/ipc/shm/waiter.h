@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "ipc/shm/primitives.h"
+#include "ipc/shm/spin.h"
 
 namespace shm {
 
@@ -24,20 +25,15 @@ class Waiter {
   // kernel call.
   void WakeSleeping();
 
-  // True when the predicate stopped holding or the waiter was told to quit;
-  // false when one wait of `timeout_ms` passed without a wake-up.
+  // Returns once the predicate stops holding, the waiter is told to quit, or
+  // one wait of `timeout_ms` passes without a wake-up; callers look at what
+  // they wait for, not at how the wait ended.
   template <typename Predicate>
-  bool WaitWhile(Predicate keep_waiting, DWORD timeout_ms) {
-    if (!lock_.Lock()) return false;
-    for (;;) {
-      if (quit_ || !keep_waiting()) {
-        lock_.Unlock();
-        return true;
-      }
-      if (!condition_.Wait(lock_, timeout_ms)) {
-        lock_.Unlock();
-        return false;
-      }
+  void WaitWhile(Predicate keep_waiting, DWORD timeout_ms) {
+    if (!valid_) return PollWhile(keep_waiting, timeout_ms);
+    MutexGuard held = lock_.Lock();
+    while (held && !quit_ && keep_waiting()) {
+      if (!condition_.Wait(lock_, held, timeout_ms)) return;
     }
   }
 
@@ -46,8 +42,20 @@ class Waiter {
   void Resume() { quit_ = false; }
 
  private:
+  // Without its named objects a waiter cannot sleep until woken; it checks
+  // again and again, backing off, for the same time instead of returning at
+  // once and leaving its callers to spin.
+  template <typename Predicate>
+  void PollWhile(Predicate keep_waiting, DWORD timeout_ms) {
+    const Stopwatch waited;
+    for (Backoff backoff; !quit_ && keep_waiting(); backoff.Pause()) {
+      if (timeout_ms != INFINITE && waited.Microseconds() >= timeout_ms * 1000LL) return;
+    }
+  }
+
   NamedCondition condition_;
   NamedMutex lock_;
+  bool valid_ = false;
   std::atomic<bool> quit_{false};
 };
 
