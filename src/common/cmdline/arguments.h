@@ -1,8 +1,13 @@
 #pragma once
 
+#include <span>
 #include <vector>
 
 namespace cmdline {
+
+// Arguments as data, the first being the program path: what every reader of
+// the command line takes, so that a test hands it a literal list.
+using ArgumentList = std::span<const wchar_t* const>;
 
 // A command line split into wide arguments the way the system splits it
 // (CommandLineToArgvW); the first argument is the program path. When the
@@ -18,6 +23,7 @@ class Arguments {
 
   int count() const { return static_cast<int>(pointers_.size()); }
   const wchar_t* const* vector() const { return pointers_.empty() ? nullptr : pointers_.data(); }
+  ArgumentList list() const { return pointers_; }
 
  private:
   // Every argument with its NUL, one after another. A vector's buffer moves

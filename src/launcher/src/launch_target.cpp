@@ -12,6 +12,7 @@
 #include "launch_options.h"
 #include "launcher/forwarding.h"
 #include "launcher/product_contract.h"
+#include "link_text.h"
 #include "log/logger.h"
 #include "oem_vm.h"
 #include "pseudo_protocol.h"
@@ -35,9 +36,9 @@ bool NamesExecutable(std::wstring_view argument) {
 }
 
 // The argument after the first one that mentions launch-proc-name.
-std::wstring FirstExecutableName(int argc, const wchar_t* const* argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (NamesExecutable(argv[i])) return i + 1 < argc ? argv[i + 1] : L"";
+std::wstring FirstExecutableName(cmdline::ArgumentList arguments) {
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    if (NamesExecutable(arguments[i])) return i + 1 < arguments.size() ? arguments[i + 1] : L"";
   }
   return L"";
 }
@@ -56,12 +57,12 @@ bool IsSilentShortcutLink(std::wstring_view text) {
 
 // The arguments for the started executable, without the launch-proc-name
 // pairs; the name of the last such pair is left in `name`.
-std::wstring ForwardedArguments(int argc, const wchar_t* const* argv, std::wstring& name) {
+std::wstring ForwardedArguments(cmdline::ArgumentList arguments, std::wstring& name) {
   std::wstring forwarded;
-  for (int i = 1; i < argc; ++i) {
-    std::wstring argument = argv[i];
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    std::wstring argument = arguments[i];
     if (NamesExecutable(argument)) {
-      if (i + 1 < argc) name = argv[++i];
+      if (i + 1 < arguments.size()) name = arguments[++i];
       continue;
     }
     if (argument.starts_with(L"--")) {
@@ -95,15 +96,14 @@ void LaunchTarget(int argc, const wchar_t* const* argv) {
     LogLine("[error] argc < 2");
     return;
   }
-  const std::wstring first = argv[1];
-  if (argc == 2 && first.starts_with(kLinkScheme)) {
+  const cmdline::ArgumentList arguments(argv, static_cast<std::size_t>(argc));
+  const std::wstring first = arguments[1];
+  if (arguments.size() == 2 && first.starts_with(kLinkScheme)) {
     LaunchSchema(first);
     return;
   }
 
-  cmdline::parser dispatch;
-  RegisterOptions(dispatch, kDispatchOptions);
-  dispatch.parse(argc, argv);
+  const cmdline::parser dispatch = ReadOptions(kDispatchOptions, arguments);
   if (dispatch.is_given(option::kLocalInstall)) {
     LaunchComposedLink(kLocalInstallLink,
                        dispatch.get<std::wstring>(option::kLocalInstall).value_or(L""));
@@ -116,22 +116,23 @@ void LaunchTarget(int argc, const wchar_t* const* argv) {
     return;
   }
 
-  std::wstring name = FirstExecutableName(argc, argv);
+  std::wstring name = FirstExecutableName(arguments);
   if (name == product::kEmulatorClientExe &&
       IsGlobalObjectPresent(product::kEmulatorClientMarker)) {
     // One walk of the process list serves the staleness test and the
     // foreground hand-off. Should the test end the client, the hand-off may
     // name a process that is gone; the send then fails all the same.
     const ProcessList processes = ProcessList::Take();
-    if (!IsClientStale(processes) && NotifyCurrentKestova(LaunchOptions(), processes)) return;
+    if (!IsClientStale(processes) && NotifyCurrentKestova(LaunchOptions(arguments), processes))
+      return;
   }
   if (name == product::kStoreClientExe && IsGlobalObjectPresent(product::kStoreClientMarker) &&
-      NotifyCurrentStore()) {
+      NotifyCurrentStore(ShortcutOptions(arguments))) {
     return;
   }
-  if (name == product::kEmulatorClientExe && HasOemStopVmRequest()) return;
+  if (name == product::kEmulatorClientExe && HasOemStopVmRequest(arguments)) return;
 
-  std::wstring parameters = ForwardedArguments(argc, argv, name);
+  std::wstring parameters = ForwardedArguments(arguments, name);
   if (dispatch.is_given(option::kPseudoProtocol) &&
       IsSilentShortcutLink(dispatch.get<std::wstring>(option::kPseudoProtocol).value_or(L""))) {
     parameters += kSilentArgument;
