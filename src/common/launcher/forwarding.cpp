@@ -84,7 +84,7 @@ bool ForwardToClient(ipc::ModuleId client, product::Message message, nlohmann::j
     // Only a process that may take the foreground itself can pass it on;
     // when the grant fails the client simply stays where it is.
     if (const DWORD process_id = processes.FindIdByName(executable)) {
-      AllowSetForegroundWindow(process_id);
+      static_cast<void>(AllowSetForegroundWindow(process_id));
     }
   }
   phase::Mark(phase::Phase::kForegroundHandedOn);
