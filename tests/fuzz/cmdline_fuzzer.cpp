@@ -9,6 +9,7 @@
 
 #include "cmdline/parser.h"
 #include "launch_options.h"
+#include "launch_request.h"
 #include "link_text.h"
 #include "system/text.h"
 
@@ -81,7 +82,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::wstring extension = PathExtension(argument);
     if (argument.find(extension) == std::wstring::npos) std::abort();
-    IsBareFileName(argument);
+    if (IsBareFileName(argument) && argument.find_first_of(L"\\/:") != std::wstring::npos) {
+      std::abort();
+    }
   }
+
+  // The dispatch's reading of the line; what it reads is checked by the
+  // tests, here only that it stays within the arguments.
+  const cmdline::parser dispatch = ReadOptions(kDispatchOptions, argv);
+  static_cast<void>(LinkToOpen(argv, dispatch));
+  std::wstring name = FirstExecutableName(argv);
+  static_cast<void>(ForwardedArguments(argv, dispatch, name, [] { return true; }));
   return 0;
 }
