@@ -14,8 +14,8 @@ using ArgumentList = std::span<const wchar_t* const>;
 // text cannot be split the count is 0 and the vector null.
 class Arguments {
  public:
-  static Arguments Split(const wchar_t* command_line);
-  static Arguments OfProcess();
+  [[nodiscard]] static Arguments Split(const wchar_t* command_line);
+  [[nodiscard]] static Arguments OfProcess();
 
   Arguments() = default;
   Arguments(Arguments&&) = default;

@@ -51,8 +51,8 @@ AppLaunchInfo AppLaunchFromOptions(const cmdline::parser& options, std::string p
 // The record in an option's text, or nothing once the reason is logged under
 // the caller's name.
 template <typename Record>
-std::optional<Record> ParseRecordOption(const std::string& text,
-                                        LogFormat<const char*> parse_error) {
+[[nodiscard]] std::optional<Record> ParseRecordOption(const std::string& text,
+                                                      LogFormat<const char*> parse_error) {
   try {
     return ParseRecordText(text).get<Record>();
   } catch (const nlohmann::json::exception& error) {

@@ -5,7 +5,7 @@
 namespace {
 
 // False only for a name the parser holds already.
-bool Register(cmdline::parser& parser, const OptionDef& definition) {
+[[nodiscard]] bool Register(cmdline::parser& parser, const OptionDef& definition) {
   switch (definition.type) {
     case OptionType::kString: return parser.add<std::wstring>(definition.name, 0, L"", true, L"");
     case OptionType::kInt: return parser.add<int>(definition.name, 0, L"", true, 0);
