@@ -21,25 +21,19 @@ struct Row {
   std::wstring forwarded = {};
 };
 
-constexpr wchar_t kSearch[] =
-    L"kestova://client/gotoRoute?feature=context_menu&url=%2FsearchResult%3Fq%3D";
-
 TEST(LaunchRequestTest, ReadsTheLinkTheClientAndTheForwardedLineFromTheArgumentsAlone) {
   const Row rows[] = {
-      {{L"kestova://app/x"}, false, L"kestova://app/x"},
       {{L"kestova://app/x", L"--from", L"3"},
        false,
        {},
        L"",
        L"",
        L"\"kestova://app/x\" --from \"3\" "},
-      {{L"--context-menu-search", L"x.zip", L"--local-install", L"D:\\a b.apk"},
+      // Given, though empty, a search is what is asked for.
+      {{L"--context-menu-search="},
        false,
-       L"kestova://app/localInstall?path=D%3A%5Ca+b%2Eapk"},
-      {{L"--context-menu-search", L"C:\\d.x\\y.tar.gz"},
-       false,
-       kSearch + std::wstring(L"%2Egz%26from%3Dclient")},
-      {{L"--context-menu-search="}, false, kSearch + std::wstring(L"%26from%3Dclient")},
+       L"kestova://client/"
+       L"gotoRoute?feature=context_menu&url=%2FsearchResult%3Fq%3D%26from%3Dclient"},
       {{L"--launch-proc-name=x", L"Kestova.exe", L"--launch-proc-name", L"KestovaStore.exe",
         L"a\\b"},
        false,
