@@ -23,7 +23,6 @@ class Arguments {
 
   int count() const { return static_cast<int>(pointers_.size()); }
   const wchar_t* const* vector() const { return pointers_.empty() ? nullptr : pointers_.data(); }
-  ArgumentList list() const { return pointers_; }
 
  private:
   // Every argument with its NUL, one after another. A vector's buffer moves
