@@ -18,11 +18,11 @@ bool Parse(cmdline::parser& parser, Strings arguments) {
 }
 
 void AddSampleOptions(cmdline::parser& parser) {
-  parser.add<std::wstring>(L"name", L'n', L"", false, L"default");
-  parser.add<int>(L"count", L'c', L"", false, 5);
-  parser.add<bool>(L"enabled", L'e', L"", false, false);
-  parser.add_flag(L"verbose", L'v', L"");
-  parser.add_flag(L"quiet", L'q', L"");
+  ASSERT_TRUE(parser.add<std::wstring>(L"name", L'n', L"", false, L"default"));
+  ASSERT_TRUE(parser.add<int>(L"count", L'c', L"", false, 5));
+  ASSERT_TRUE(parser.add<bool>(L"enabled", L'e', L"", false, false));
+  ASSERT_TRUE(parser.add_flag(L"verbose", L'v', L""));
+  ASSERT_TRUE(parser.add_flag(L"quiet", L'q', L""));
 }
 
 struct ParseCase {
@@ -41,7 +41,7 @@ class ParserCaseTest : public testing::TestWithParam<ParseCase> {};
 TEST_P(ParserCaseTest, ParsesAsExpected) {
   const ParseCase& c = GetParam();
   cmdline::parser parser;
-  AddSampleOptions(parser);
+  ASSERT_NO_FATAL_FAILURE(AddSampleOptions(parser));
   EXPECT_EQ(Parse(parser, c.arguments), c.errors.empty());
   EXPECT_EQ(parser.errors(), c.errors);
   EXPECT_EQ(parser.rest(), c.rest);
@@ -104,8 +104,8 @@ TEST(ParserTest, NeedsAtLeastTheProgramPath) {
 
 TEST(ParserTest, SharedShortNameStopsBeforeAnyArgument) {
   cmdline::parser parser;
-  parser.add<std::wstring>(L"alpha", L'a', L"", false, L"");
-  parser.add_flag(L"another", L'a', L"");
+  ASSERT_TRUE(parser.add<std::wstring>(L"alpha", L'a', L"", false, L""));
+  ASSERT_TRUE(parser.add_flag(L"another", L'a', L""));
   EXPECT_FALSE(Parse(parser, {L"--alpha=x", L"--bogus"}));
   EXPECT_EQ(parser.errors(), Strings{L"short option 'a' is ambiguous"});
   EXPECT_FALSE(parser.is_given(L"alpha"));
@@ -113,10 +113,10 @@ TEST(ParserTest, SharedShortNameStopsBeforeAnyArgument) {
 
 TEST(ParserTest, ReportsMissingRequiredOptionsInNameOrderAndKeepsGivenValues) {
   cmdline::parser parser;
-  parser.add<std::wstring>(L"zeta", 0, L"", true, L"");
-  parser.add<int>(L"beta", 0, L"", true, 0);
-  parser.add<std::wstring>(L"alpha", 0, L"", true, L"");
-  parser.add<bool>(L"gamma", 0, L"", true, false);
+  ASSERT_TRUE(parser.add<std::wstring>(L"zeta", 0, L"", true, L""));
+  ASSERT_TRUE(parser.add<int>(L"beta", 0, L"", true, 0));
+  ASSERT_TRUE(parser.add<std::wstring>(L"alpha", 0, L"", true, L""));
+  ASSERT_TRUE(parser.add<bool>(L"gamma", 0, L"", true, false));
   EXPECT_FALSE(Parse(parser, {L"--gamma=1"}));
   EXPECT_EQ(parser.errors(),
             (Strings{L"need option: --alpha", L"need option: --beta", L"need option: --zeta"}));
@@ -125,7 +125,7 @@ TEST(ParserTest, ReportsMissingRequiredOptionsInNameOrderAndKeepsGivenValues) {
 
 TEST(ParserTest, KeepsGivenMarksAndValuesAcrossParses) {
   cmdline::parser parser;
-  AddSampleOptions(parser);
+  ASSERT_NO_FATAL_FAILURE(AddSampleOptions(parser));
   EXPECT_TRUE(Parse(parser, {L"--count=3", L"-v", L"left"}));
   EXPECT_TRUE(Parse(parser, {L"--name=x"}));
   EXPECT_TRUE(parser.is_given(L"count"));
@@ -152,9 +152,9 @@ TEST(ParserTest, RegistersEachNameOnceAndTypesItsValue) {
 
 TEST(ParserTest, UsageListsOptionsInRegistrationOrderWithTypeAndDefault) {
   cmdline::parser parser;
-  parser.add<int>(L"count", 0, L"how many", false, 5);
-  parser.add<std::wstring>(L"name", 0, L"who", true, L"");
-  parser.add_flag(L"verbose", 0, L"talk");
+  ASSERT_TRUE(parser.add<int>(L"count", 0, L"how many", false, 5));
+  ASSERT_TRUE(parser.add<std::wstring>(L"name", 0, L"who", true, L""));
+  ASSERT_TRUE(parser.add_flag(L"verbose", 0, L"talk"));
   EXPECT_EQ(parser.usage(),
             L"--count=int  how many (int [=5])\n"
             L"--name=string  who (string)\n"

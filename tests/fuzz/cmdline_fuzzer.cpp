@@ -9,6 +9,7 @@
 
 #include "cmdline/parser.h"
 #include "launch_options.h"
+#include "launch_request.h"
 #include "link_text.h"
 #include "system/text.h"
 
@@ -23,14 +24,11 @@ void ReadEvery(const cmdline::parser& parser, std::span<const OptionDef> options
   }
 }
 
-template <std::size_t N>
-void ParseWith(const std::array<OptionDef, N>& options, int argc, const wchar_t* const argv[]) {
-  cmdline::parser parser;
-  RegisterOptions(parser, options);
-  parser.parse(argc, argv);
+void ParseWith(std::span<const OptionDef> options, cmdline::ArgumentList arguments) {
+  cmdline::parser parser = ReadOptions(options, arguments);
   ReadEvery(parser, options);
-  // Given marks and values carry over to a second parse.
-  parser.parse(argc, argv);
+  // Given marks and values carry over to a second parse; any result will do.
+  static_cast<void>(parser.parse(static_cast<int>(arguments.size()), arguments.data()));
   ReadEvery(parser, options);
 }
 
@@ -38,11 +36,12 @@ void ParseWith(const std::array<OptionDef, N>& options, int argc, const wchar_t*
 // own option sets do not use.
 void ParseWithShortNames(int argc, const wchar_t* const argv[]) {
   cmdline::parser parser;
-  parser.add<int>(L"count", L'c', L"", false, 1);
-  parser.add<bool>(L"quiet", L'q', L"", false, false);
-  parser.add<std::wstring>(L"name", L'n', L"", true, L"");
-  parser.add_flag(L"verbose", L'v', L"");
-  parser.parse(argc, argv);
+  // Fresh names on a fresh parser, so none is refused; any parse result will do.
+  static_cast<void>(parser.add<int>(L"count", L'c', L"", false, 1));
+  static_cast<void>(parser.add<bool>(L"quiet", L'q', L"", false, false));
+  static_cast<void>(parser.add<std::wstring>(L"name", L'n', L"", true, L""));
+  static_cast<void>(parser.add_flag(L"verbose", L'v', L""));
+  static_cast<void>(parser.parse(argc, argv));
   parser.get<int>(L"count");
   parser.get<std::wstring>(L"name");
   parser.usage();
@@ -66,10 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::wstring& argument : arguments) argv.push_back(argument.c_str());
   const int argc = static_cast<int>(argv.size());
 
-  ParseWith(kLauncherOptions, argc, argv.data());
-  ParseWith(kDispatchOptions, argc, argv.data());
-  ParseWith(kShortcutOptions, argc, argv.data());
-  ParseWith(kOemStopOptions, argc, argv.data());
+  ParseWith(kLauncherOptions, argv);
+  ParseWith(kDispatchOptions, argv);
+  ParseWith(kShortcutOptions, argv);
+  ParseWith(kOemStopOptions, argv);
   ParseWithShortNames(argc, argv.data());
 
   // Arguments become link parameters and file paths: an encoded value holds
@@ -83,7 +82,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::wstring extension = PathExtension(argument);
     if (argument.find(extension) == std::wstring::npos) std::abort();
-    IsBareFileName(argument);
+    if (IsBareFileName(argument) && argument.find_first_of(L"\\/:") != std::wstring::npos) {
+      std::abort();
+    }
   }
+
+  // The dispatch's reading of the line; what it reads is checked by the
+  // tests, here only that it stays within the arguments.
+  const cmdline::parser dispatch = ReadOptions(kDispatchOptions, argv);
+  static_cast<void>(LinkToOpen(argv, dispatch));
+  std::wstring name = FirstExecutableName(argv);
+  static_cast<void>(ForwardedArguments(argv, dispatch, name, [] { return true; }));
   return 0;
 }

@@ -2,13 +2,21 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <string>
+#include <vector>
 
+#include "oem_vm.h"
 #include "system/text.h"
-#include "test_support.h"
 
 namespace {
+
+// A command line as the launcher's entry splits it: the program path first.
+std::vector<const wchar_t*> CommandLine(std::initializer_list<const wchar_t*> arguments) {
+  std::vector<const wchar_t*> line{L"C:\\Kestova\\KestovaLauncher.exe"};
+  line.insert(line.end(), arguments);
+  return line;
+}
 
 enum class Kind { kText, kNumber, kSwitch };
 
@@ -20,12 +28,12 @@ struct LauncherOption {
   const wchar_t* argument;
   const char* read;
 };
-const LauncherOption kLauncherOptions[] = {
+const LauncherOption kEveryLauncherOption[] = {
     {L"launch-pkg-name", Kind::kText, L"com.a", "com.a"},
     {L"app-launch-info", Kind::kText, L"{}", "{}"},
     {L"from", Kind::kNumber, L"-7", "-7"},
     {L"launch-deep-link", Kind::kText, L"caf\u00e9", "caf\xC3\xA9"},
-    {L"launch-extra-data", Kind::kText, L"\"a b\"", "a b"},
+    {L"launch-extra-data", Kind::kText, L"a b", "a b"},
     {L"from-source", Kind::kText, L"desktop", "desktop"},
     {L"install-app-info", Kind::kText, L"[]", "[]"},
     {L"quit", Kind::kSwitch, L"1", "1"},
@@ -33,23 +41,21 @@ const LauncherOption kLauncherOptions[] = {
     {L"oem-start-vm", Kind::kText, L"start", "start"},
     {L"oem-stop-vm", Kind::kText, L"stop", "stop"},
     {L"install-pkg-name", Kind::kText, L"com.b", "com.b"},
-    {L"install-file-path", Kind::kText, L"\"C:\\a b.apk\"", "C:\\a b.apk"},
+    {L"install-file-path", Kind::kText, L"C:\\a b.apk", "C:\\a b.apk"},
     {L"launch-tv-series", Kind::kText, L"tv", "tv"},
 };
 
-// Prints "name=value" for each launcher option that is given or away from its
-// empty default ("?" when it cannot be read as its kind), as LaunchOptions()
-// reads this process's own command line.
-int PrintLaunchOptions(int, wchar_t**) {
-  LaunchOptions();
-  const cmdline::parser& options = LaunchOptions();  // parses again, the same way
-  for (const LauncherOption& option : kLauncherOptions) {
+// "name=value" for each launcher option that is given or away from its empty
+// default ("?" when it cannot be read as its kind).
+std::string Described(const cmdline::parser& options) {
+  std::string text;
+  for (const LauncherOption& option : kEveryLauncherOption) {
     std::string value = "?";
     bool is_default = false;
     if (option.kind == Kind::kText) {
-      if (const auto text = options.get<std::wstring>(option.name)) {
-        value = WideToUtf8(*text);
-        is_default = text->empty();
+      if (const auto read = options.get<std::wstring>(option.name)) {
+        value = WideToUtf8(*read);
+        is_default = read->empty();
       }
     } else if (option.kind == Kind::kNumber) {
       if (const auto number = options.get<int>(option.name)) {
@@ -57,63 +63,47 @@ int PrintLaunchOptions(int, wchar_t**) {
         is_default = *number == 0;
       }
     } else if (const auto flag = options.get<bool>(option.name)) {
-      value = *flag ? "1" : "0";
+      value = std::to_string(static_cast<int>(*flag));
       is_default = !*flag;
     }
     if (options.is_given(option.name) || !is_default) {
-      std::printf("%s=%s\n", WideToUtf8(option.name).c_str(), value.c_str());
+      text += WideToUtf8(option.name) + "=" + value + "\n";
     }
   }
-  return 0;
-}
-const test_support::ChildRole kPrintLaunchOptions(L"launch-options", PrintLaunchOptions);
-
-std::string LaunchOptionsOf(const std::wstring& arguments) {
-  test_support::TempDir temp;
-  const auto output = temp.path() / "options.txt";
-  const auto self = test_support::OwnExecutable();
-  const auto child = test_support::StartProcess(
-      self, L"\"" + self.wstring() + L"\" --child launch-options " + arguments,
-      {.stdout_file = output});
-  EXPECT_EQ(test_support::WaitForExitCode(child), 0u) << arguments;
-  std::string text = test_support::ReadFileBytes(output);
-  std::erase(text, '\r');  // the child's standard output is in text mode
   return text;
 }
 
-TEST(LaunchOptionsTest, ReadsEveryOptionOfTheProcessCommandLine) {
-  std::wstring arguments;
-  std::string expected;
-  for (const LauncherOption& option : kLauncherOptions) {
-    arguments += std::wstring(L" --") + option.name + L" " + option.argument;
-    expected += WideToUtf8(option.name) + "=" + option.read + "\n";
+TEST(LaunchOptionsTest, ReadsEveryOptionAndLeavesTheRestAtTheirEmptyDefaults) {
+  // Each "--name" stays where it was made: the line points into them.
+  std::vector<std::wstring> names;
+  names.reserve(std::size(kEveryLauncherOption));
+  std::vector<const wchar_t*> every = CommandLine({});
+  std::string read;
+  for (const LauncherOption& option : kEveryLauncherOption) {
+    names.push_back(std::wstring(L"--") + option.name);
+    every.insert(every.end(), {names.back().c_str(), option.argument});
+    read += WideToUtf8(option.name) + "=" + option.read + "\n";
   }
-  EXPECT_EQ(LaunchOptionsOf(arguments), expected);
-}
 
-TEST(LaunchOptionsTest, OptionsNotGivenOrNotReadableKeepTheirEmptyDefaults) {
-  const std::pair<const wchar_t*, const char*> cases[] = {
-      {L"", ""},
-      {L"--quit true --from seven", ""},
-      {L"--quit=0 --launch-pkg-name \"\"", "launch-pkg-name=\nquit=0\n"},
-      {L"--pseudo-protocol kestova://a --silent --launch-pkg-name=com.b",
+  const std::pair<std::vector<const wchar_t*>, std::string> cases[] = {
+      {every, read},
+      {CommandLine({}), ""},
+      {CommandLine({L"--quit", L"true", L"--from", L"seven"}), ""},
+      {CommandLine({L"--quit=0", L"--launch-pkg-name", L""}), "launch-pkg-name=\nquit=0\n"},
+      {CommandLine({L"--pseudo-protocol", L"kestova://a", L"--silent", L"--launch-pkg-name=com.b"}),
        "launch-pkg-name=com.b\n"},
   };
   for (const auto& [arguments, expected] : cases) {
-    EXPECT_EQ(LaunchOptionsOf(arguments), expected) << arguments;
+    EXPECT_EQ(Described(LaunchOptions(arguments)), expected) << testing::PrintToString(arguments);
   }
 }
 
 TEST(OtherParsersTest, ShortcutsReadFromAsTextAndEachParserReadsOnlyItsOwnOptions) {
-  cmdline::parser shortcut;
-  cmdline::parser dispatch;
-  RegisterOptions(shortcut, kShortcutOptions);
-  RegisterOptions(dispatch, kDispatchOptions);
-  const auto arguments = cmdline::Arguments::Split(
-      L"x --from 7 --pseudo-protocol kestova://a --silent --local-install f.apk "
-      L"--context-menu-search q --launch-pkg-name com.a");
-  ParseArguments(shortcut, arguments);
-  ParseArguments(dispatch, arguments);
+  const auto arguments = CommandLine(
+      {L"--from", L"7", L"--pseudo-protocol", L"kestova://a", L"--silent", L"--local-install",
+       L"f.apk", L"--context-menu-search", L"q", L"--launch-pkg-name", L"com.a"});
+  const cmdline::parser shortcut = ShortcutOptions(arguments);
+  const cmdline::parser dispatch = ReadOptions(kDispatchOptions, arguments);
   EXPECT_EQ(shortcut.get<std::wstring>(L"from"), L"7");
   EXPECT_EQ(shortcut.get<std::wstring>(L"pseudo-protocol"), L"kestova://a");
   EXPECT_TRUE(shortcut.is_given(L"silent"));
@@ -124,6 +114,20 @@ TEST(OtherParsersTest, ShortcutsReadFromAsTextAndEachParserReadsOnlyItsOwnOption
   const auto& errors = dispatch.errors();
   EXPECT_NE(std::find(errors.begin(), errors.end(), L"undefined option: --launch-pkg-name"),
             errors.end());
+}
+
+TEST(OtherParsersTest, OnlyANonEmptyVmStopValueIsAStopRequest) {
+  const std::pair<std::vector<const wchar_t*>, bool> cases[] = {
+      {CommandLine({L"--oem-stop-vm", L"{bad"}), true},
+      {CommandLine({L"--launch-pkg-name", L"p", L"--oem-stop-vm={\"oem_name\":\"a\"}"}), true},
+      {CommandLine({L"--oem-stop-vm", L""}), false},
+      {CommandLine({L"--oem-stop-vm="}), false},
+      {CommandLine({L"--oem-stop-vm"}), false},
+      {CommandLine({L"--oem-start-vm", L"x"}), false},
+  };
+  for (const auto& [arguments, asks] : cases) {
+    EXPECT_EQ(HasOemStopVmRequest(arguments), asks) << testing::PrintToString(arguments);
+  }
 }
 
 }  // namespace

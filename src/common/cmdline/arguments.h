@@ -1,16 +1,21 @@
 #pragma once
 
+#include <span>
 #include <vector>
 
 namespace cmdline {
+
+// Arguments as data, the first being the program path: what every reader of
+// the command line takes, so that a test hands it a literal list.
+using ArgumentList = std::span<const wchar_t* const>;
 
 // A command line split into wide arguments the way the system splits it
 // (CommandLineToArgvW); the first argument is the program path. When the
 // text cannot be split the count is 0 and the vector null.
 class Arguments {
  public:
-  static Arguments Split(const wchar_t* command_line);
-  static Arguments OfProcess();
+  [[nodiscard]] static Arguments Split(const wchar_t* command_line);
+  [[nodiscard]] static Arguments OfProcess();
 
   Arguments() = default;
   Arguments(Arguments&&) = default;

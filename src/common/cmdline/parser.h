@@ -38,8 +38,8 @@ class parser {
    public:
     virtual ~option_base() = default;
     virtual bool takes_value() const = 0;
-    virtual bool set(const std::wstring& value) = 0;
-    virtual bool set() = 0;
+    [[nodiscard]] virtual bool set(const std::wstring& value) = 0;
+    [[nodiscard]] virtual bool set() = 0;
     virtual bool is_set() const = 0;
     virtual bool is_valid() const = 0;
     virtual bool is_required() const = 0;
@@ -79,7 +79,6 @@ class parser {
           short_name_(short_name),
           required_(required),
           description_(complete_description(std::move(description), required, default_value)),
-          default_value_(default_value),
           actual_value_(std::move(default_value)) {}
 
     bool takes_value() const override { return true; }
@@ -130,7 +129,6 @@ class parser {
     bool required_;
     std::wstring description_;
     bool given_ = false;
-    T default_value_;
     T actual_value_;
   };
 
@@ -146,18 +144,22 @@ class parser {
   parser() = default;
   parser(const parser&) = delete;
   parser& operator=(const parser&) = delete;
+  // The options live on the heap, so the registration order moves along.
+  parser(parser&&) = default;
+  parser& operator=(parser&&) = default;
 
   // False, and nothing added, when the long name is taken.
   template <typename T>
-  bool add(const std::wstring& long_name, wchar_t short_name, const std::wstring& description,
-           bool required, T default_value) {
+  [[nodiscard]] bool add(const std::wstring& long_name, wchar_t short_name,
+                         const std::wstring& description, bool required, T default_value) {
     return add_option(std::make_unique<option_with_value_with_reader<T, default_reader<T>>>(
         long_name, short_name, required, description, std::move(default_value)));
   }
-  bool add_flag(const std::wstring& long_name, wchar_t short_name, const std::wstring& description);
+  [[nodiscard]] bool add_flag(const std::wstring& long_name, wchar_t short_name,
+                              const std::wstring& description);
 
   // argv[0] is the program path. True exactly when no error was found.
-  bool parse(int argc, const wchar_t* const argv[]);
+  [[nodiscard]] bool parse(int argc, const wchar_t* const argv[]);
 
   bool is_given(const std::wstring& long_name) const;
 
@@ -178,10 +180,10 @@ class parser {
   std::wstring usage() const;
 
  private:
-  bool add_option(std::unique_ptr<option_base> option);
+  [[nodiscard]] bool add_option(std::unique_ptr<option_base> option);
   void set_flag_option(const std::wstring& long_name);
   void set_value_option(const std::wstring& long_name, const std::wstring& value);
-  bool build_short_names(std::map<wchar_t, std::wstring>& short_names);
+  [[nodiscard]] bool build_short_names(std::map<wchar_t, std::wstring>& short_names);
   void parse_short_group(const std::wstring& group,
                          const std::map<wchar_t, std::wstring>& short_names, int argc,
                          const wchar_t* const argv[], int& index);

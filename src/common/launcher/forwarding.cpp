@@ -51,8 +51,8 @@ AppLaunchInfo AppLaunchFromOptions(const cmdline::parser& options, std::string p
 // The record in an option's text, or nothing once the reason is logged under
 // the caller's name.
 template <typename Record>
-std::optional<Record> ParseRecordOption(const std::string& text,
-                                        LogFormat<const char*> parse_error) {
+[[nodiscard]] std::optional<Record> ParseRecordOption(const std::string& text,
+                                                      LogFormat<const char*> parse_error) {
   try {
     return ParseRecordText(text).get<Record>();
   } catch (const nlohmann::json::exception& error) {
@@ -84,7 +84,7 @@ bool ForwardToClient(ipc::ModuleId client, product::Message message, nlohmann::j
     // Only a process that may take the foreground itself can pass it on;
     // when the grant fails the client simply stays where it is.
     if (const DWORD process_id = processes.FindIdByName(executable)) {
-      AllowSetForegroundWindow(process_id);
+      static_cast<void>(AllowSetForegroundWindow(process_id));
     }
   }
   phase::Mark(phase::Phase::kForegroundHandedOn);

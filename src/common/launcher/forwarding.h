@@ -15,9 +15,10 @@ class ProcessList;
 // in the list, or in a list of its own) is allowed to take the foreground,
 // so it may bring its window to the front for the request. True when the
 // packet was placed in the client's queue.
-bool ForwardToClient(ipc::ModuleId client, product::Message message, nlohmann::json data);
-bool ForwardToClient(ipc::ModuleId client, product::Message message, nlohmann::json data,
-                     const ProcessList& processes);
+[[nodiscard]] bool ForwardToClient(ipc::ModuleId client, product::Message message,
+                                   nlohmann::json data);
+[[nodiscard]] bool ForwardToClient(ipc::ModuleId client, product::Message message,
+                                   nlohmann::json data, const ProcessList& processes);
 
 // Turns the launcher options (already parsed from the process's command
 // line) into at most one packet for the emulator client: the first request
@@ -25,4 +26,5 @@ bool ForwardToClient(ipc::ModuleId client, product::Message message, nlohmann::j
 // that packet was sent; false when nothing applied, a JSON value was
 // malformed (logged), or the send failed. The client's process for the
 // foreground hand-off is looked up in the list.
-bool NotifyCurrentKestova(const cmdline::parser& launch_options, const ProcessList& processes);
+[[nodiscard]] bool NotifyCurrentKestova(const cmdline::parser& launch_options,
+                                        const ProcessList& processes);

@@ -50,15 +50,15 @@ inline constexpr std::array kOemStopOptions{
     OptionDef{option::kOemStopVm, OptionType::kString},
 };
 
-// Registers each option by long name only, without description; every value
-// option is required (empty, 0 or false by default), so a parse reports the
-// absent ones, which no caller reads. Names already registered are kept.
-void RegisterOptions(cmdline::parser& parser, std::span<const OptionDef> options);
+// A fresh parser of the options, registered by long name only and without
+// description, with the arguments parsed. Every value option is required
+// (empty, 0 or false by default), so the parse reports the absent ones; it
+// also reports the options of the other parsers, which it does not know. No
+// caller reads the result or the errors, only presence and values.
+cmdline::parser ReadOptions(std::span<const OptionDef> options, cmdline::ArgumentList arguments);
 
-// Parses the arguments unless there are none to parse; the result and the
-// error list are not wanted by any caller.
-void ParseArguments(cmdline::parser& parser, const cmdline::Arguments& arguments);
+// What a request handed to the running emulator client is built from.
+cmdline::parser LaunchOptions(cmdline::ArgumentList arguments);
 
-// The process-wide launcher options, parsed again from the process's own
-// command line at each call.
-cmdline::parser& LaunchOptions();
+// What a shortcut launch of the store carries.
+cmdline::parser ShortcutOptions(cmdline::ArgumentList arguments);

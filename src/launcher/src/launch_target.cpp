@@ -4,14 +4,13 @@
 #include <map>
 #include <system_error>
 
-#include <fmt/format.h>
-#include <fmt/xchar.h>
-
 #include "cmdline/parser.h"
 #include "install/install_layout.h"
 #include "launch_options.h"
+#include "launch_request.h"
 #include "launcher/forwarding.h"
 #include "launcher/product_contract.h"
+#include "link_text.h"
 #include "log/logger.h"
 #include "oem_vm.h"
 #include "pseudo_protocol.h"
@@ -21,63 +20,6 @@
 #include "system/text.h"
 
 namespace {
-
-constexpr wchar_t kLinkScheme[] = L"kestova://";
-constexpr char kLocalInstallLink[] = "kestova://app/localInstall?path={}";
-constexpr char kContextMenuSearchLink[] =
-    "kestova://client/gotoRoute?feature=context_menu&url=%2FsearchResult%3Fq%3D{}%26from%3Dclient";
-// Appended to a forwarded command line whose shortcut link was made silent.
-// The closing blank keeps it apart from the option that follows.
-constexpr wchar_t kSilentArgument[] = L" --silent \"1\" ";
-
-bool NamesExecutable(std::wstring_view argument) {
-  return argument.find(product::kLaunchProcNameOption) != std::wstring_view::npos;
-}
-
-// The argument after the first one that mentions launch-proc-name.
-std::wstring FirstExecutableName(int argc, const wchar_t* const* argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (NamesExecutable(argv[i])) return i + 1 < argc ? argv[i + 1] : L"";
-  }
-  return L"";
-}
-
-// The started process's runtime splits its command line at blanks and tabs
-// outside double quotes, so an option holding either, or a double quote,
-// would arrive as other arguments than were given. Every other option stays
-// raw: peers match "--name" and "--name=value" forms as written.
-bool NeedsQuoting(std::wstring_view option) {
-  return option.find_first_of(L" \t\n\v\f\r\"") != std::wstring_view::npos;
-}
-
-bool IsSilentShortcutLink(std::wstring_view text) {
-  return StartsWith(text, product::kShortcutLinkPrefix) && IsSilentShortcutMarked();
-}
-
-// The arguments for the started executable, without the launch-proc-name
-// pairs; the name of the last such pair is left in `name`.
-std::wstring ForwardedArguments(int argc, const wchar_t* const* argv, std::wstring& name) {
-  std::wstring forwarded;
-  for (int i = 1; i < argc; ++i) {
-    std::wstring argument = argv[i];
-    if (NamesExecutable(argument)) {
-      if (i + 1 < argc) name = argv[++i];
-      continue;
-    }
-    if (argument.starts_with(L"--")) {
-      forwarded += NeedsQuoting(argument) ? QuoteArgument(argument) : argument + L" ";
-      continue;
-    }
-    if (IsSilentShortcutLink(argument)) argument += product::kSilentLinkSuffix;
-    forwarded += QuoteArgument(argument);
-  }
-  return forwarded;
-}
-
-// Opens the composed link of a local install or a context-menu search.
-void LaunchComposedLink(const char* pattern, const std::wstring& value) {
-  LaunchSchema(Utf8ToWide(fmt::format(fmt::runtime(pattern), UrlEncode(WideToUtf8(value)))));
-}
 
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
   return (std::filesystem::path(folder) / name).wstring();
@@ -95,47 +37,30 @@ void LaunchTarget(int argc, const wchar_t* const* argv) {
     LogLine("[error] argc < 2");
     return;
   }
-  const std::wstring first = argv[1];
-  if (argc == 2 && first.starts_with(kLinkScheme)) {
-    LaunchSchema(first);
+  const cmdline::ArgumentList arguments(argv, static_cast<std::size_t>(argc));
+  const cmdline::parser dispatch = ReadOptions(kDispatchOptions, arguments);
+  if (const std::optional<std::wstring> link = LinkToOpen(arguments, dispatch)) {
+    LaunchSchema(*link);
     return;
   }
 
-  cmdline::parser dispatch;
-  RegisterOptions(dispatch, kDispatchOptions);
-  dispatch.parse(argc, argv);
-  if (dispatch.is_given(option::kLocalInstall)) {
-    LaunchComposedLink(kLocalInstallLink,
-                       dispatch.get<std::wstring>(option::kLocalInstall).value_or(L""));
-    return;
-  }
-  if (dispatch.is_given(option::kContextMenuSearch)) {
-    LaunchComposedLink(
-        kContextMenuSearchLink,
-        PathExtension(dispatch.get<std::wstring>(option::kContextMenuSearch).value_or(L"")));
-    return;
-  }
-
-  std::wstring name = FirstExecutableName(argc, argv);
+  std::wstring name = FirstExecutableName(arguments);
   if (name == product::kEmulatorClientExe &&
       IsGlobalObjectPresent(product::kEmulatorClientMarker)) {
     // One walk of the process list serves the staleness test and the
     // foreground hand-off. Should the test end the client, the hand-off may
     // name a process that is gone; the send then fails all the same.
     const ProcessList processes = ProcessList::Take();
-    if (!IsClientStale(processes) && NotifyCurrentKestova(LaunchOptions(), processes)) return;
+    if (!IsClientStale(processes) && NotifyCurrentKestova(LaunchOptions(arguments), processes))
+      return;
   }
   if (name == product::kStoreClientExe && IsGlobalObjectPresent(product::kStoreClientMarker) &&
-      NotifyCurrentStore()) {
+      NotifyCurrentStore(ShortcutOptions(arguments))) {
     return;
   }
-  if (name == product::kEmulatorClientExe && HasOemStopVmRequest()) return;
+  if (name == product::kEmulatorClientExe && HasOemStopVmRequest(arguments)) return;
 
-  std::wstring parameters = ForwardedArguments(argc, argv, name);
-  if (dispatch.is_given(option::kPseudoProtocol) &&
-      IsSilentShortcutLink(dispatch.get<std::wstring>(option::kPseudoProtocol).value_or(L""))) {
-    parameters += kSilentArgument;
-  }
+  std::wstring parameters = ForwardedArguments(arguments, dispatch, name, &IsSilentShortcutMarked);
   parameters += ComposeOptions(std::map<std::wstring, std::wstring>{
       {product::kStartTimeOption, std::to_wstring(ProcessStartTimeMs())}});
 

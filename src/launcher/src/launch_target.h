@@ -1,7 +1,5 @@
 #pragma once
 
-#include "link_text.h"
-
 // Carries out what the launcher's command line asks for: opens a kestova://
 // link, forwards the request to a running product process, or starts the
 // named product executable from the current version folder. argv[0] is the

@@ -15,4 +15,4 @@ std::wstring PathExtension(std::wstring_view path);
 
 // A name that stays inside the folder it is joined with: no separator, no
 // colon (drive or stream), not "." or "..". The empty name counts as one.
-bool IsBareFileName(std::wstring_view name);
+[[nodiscard]] bool IsBareFileName(std::wstring_view name);

@@ -11,10 +11,8 @@
 #include "system/phase_marks.h"
 #include "system/process.h"
 
-bool HasOemStopVmRequest() {
-  cmdline::parser options;
-  RegisterOptions(options, kOemStopOptions);
-  ParseArguments(options, cmdline::Arguments::OfProcess());
+bool HasOemStopVmRequest(cmdline::ArgumentList arguments) {
+  const cmdline::parser options = ReadOptions(kOemStopOptions, arguments);
   return options.is_given(option::kOemStopVm) &&
          !options.get<std::wstring>(option::kOemStopVm).value_or(L"").empty();
 }

@@ -38,7 +38,8 @@ void LaunchSchema(const std::wstring& link) {
 
   if (!to_assistant && IsGlobalObjectPresent(product::kStoreClientMarker)) {
     // The store runs: a failed send is not followed by a second store.
-    ForwardToClient(product::kStoreClientModule, product::Message::StoreLink, LinkContent{text});
+    static_cast<void>(ForwardToClient(product::kStoreClientModule, product::Message::StoreLink,
+                                      LinkContent{text}));
     return;
   }
   const wchar_t* const name = to_assistant ? product::kAssistantExe : product::kStoreClientExe;

@@ -8,4 +8,4 @@
 void LaunchSchema(const std::wstring& link);
 
 // The link carries "kestova_toast_task_id" in any letter case.
-bool HasToastTaskId(const std::wstring& link);
+[[nodiscard]] bool HasToastTaskId(const std::wstring& link);

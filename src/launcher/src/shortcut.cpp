@@ -7,9 +7,9 @@
 #include <string>
 
 #include "install/install_layout.h"
-#include "launch_options.h"
 #include "launcher/forwarding.h"
 #include "launcher/launch_records.h"
+#include "launcher/option_names.h"
 #include "system/quoting.h"
 #include "system/text.h"
 
@@ -34,25 +34,13 @@ std::optional<std::int32_t> ParseSource(const std::wstring& text) {
 
 }  // namespace
 
-cmdline::parser& ShortcutOptions() {
-  static cmdline::parser options;
-  static const bool parsed = [] {
-    RegisterOptions(options, kShortcutOptions);
-    ParseArguments(options, cmdline::Arguments::OfProcess());
-    return true;
-  }();
-  static_cast<void>(parsed);
-  return options;
-}
-
 bool IsSilentShortcutMarked() {
   const InstallLayout& layout = InstallLayout::Instance();
   return layout.Mark(kSdkMark).IsSet() && !layout.Mark(kDesktopLinkMark).IsSet() &&
          !layout.Mark(kTrayHiddenMark).IsSet();
 }
 
-bool NotifyCurrentStore() {
-  const cmdline::parser& options = ShortcutOptions();
+bool NotifyCurrentStore(const cmdline::parser& options) {
   const bool silent = options.is_given(option::kSilent);
   std::wstring link;
   if (options.is_given(option::kPseudoProtocol)) {

@@ -30,13 +30,13 @@ const std::map<std::string, VerbShape>& Verbs() {
   return verbs;
 }
 
-bool AsksForHelp(const std::vector<std::string>& arguments) {
+[[nodiscard]] bool AsksForHelp(const std::vector<std::string>& arguments) {
   return std::ranges::any_of(arguments, [](const std::string& a) { return a == "--help"; }) ||
          (!arguments.empty() && (arguments[0] == "help" || arguments[0] == "-h"));
 }
 
 template <typename T>
-std::optional<T> ReadNumber(const std::string& text) {
+[[nodiscard]] std::optional<T> ReadNumber(const std::string& text) {
   T value{};
   const char* end = text.data() + text.size();
   const auto [stop, error] = std::from_chars(text.data(), end, value);
@@ -44,13 +44,13 @@ std::optional<T> ReadNumber(const std::string& text) {
   return value;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
+[[nodiscard]] bool SameName(std::string_view a, std::string_view b) {
   return std::ranges::equal(a, b, [](char x, char y) { return tolower(x) == tolower(y); });
 }
 
 // A name from the identity table (any case) or the number of one: a number
 // without a name has no channel, so nothing can be sent to it or heard on it.
-std::optional<ipc::ModuleId> ReadModule(const std::string& text) {
+[[nodiscard]] std::optional<ipc::ModuleId> ReadModule(const std::string& text) {
   const auto number = ReadNumber<std::int32_t>(text);
   for (const ipc::ModuleId module : ipc::NamedModules()) {
     if (number ? static_cast<std::int32_t>(module) == *number
@@ -61,7 +61,7 @@ std::optional<ipc::ModuleId> ReadModule(const std::string& text) {
   return std::nullopt;
 }
 
-std::optional<json> ReadJson(const std::string& text) {
+[[nodiscard]] std::optional<json> ReadJson(const std::string& text) {
   json value = json::parse(text, nullptr, false);
   if (value.is_discarded()) return std::nullopt;
   return value;

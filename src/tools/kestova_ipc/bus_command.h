@@ -39,8 +39,8 @@ struct BusCommand {
 
 // The arguments after the program path, in UTF-8. Nothing when they are not
 // a command; `error` then says why in one line.
-std::optional<BusCommand> ParseBusCommand(const std::vector<std::string>& arguments,
-                                          std::string& error);
+[[nodiscard]] std::optional<BusCommand> ParseBusCommand(const std::vector<std::string>& arguments,
+                                                        std::string& error);
 
 extern const char kUsage[];
 

@@ -44,7 +44,7 @@ void BecomeProductProcess(ipc::ModuleId module) {
 
 // ---- listen ----------------------------------------------------------------
 
-int Listen(const BusCommand& command) {
+[[nodiscard]] int Listen(const BusCommand& command) {
   std::vector<base::KernelHandle> held;
   for (const std::string& name : command.holds) {
     base::KernelHandle mutex(
@@ -100,7 +100,7 @@ std::string WhyNotSent(ipc::SendResult result, ipc::ModuleId to, std::optional<b
   return "not sent";
 }
 
-int Send(const BusCommand& command) {
+[[nodiscard]] int Send(const BusCommand& command) {
   // Not as the sending module: that would raise its inited marker.
   BecomeProductProcess(ipc::ModuleId::Unknown);
   ipc::IpcEndpoint& endpoint = ipc::IpcEndpoint::Instance();
@@ -111,13 +111,14 @@ int Send(const BusCommand& command) {
   if (result != ipc::SendResult::kSent) {
     return Refuse("{}", WhyNotSent(result, command.module, command.global));
   }
-  // So that a monitor's line can be matched to it.
-  (void)PrintLine(packet->unique_id.value_or(""));
+  // So that a monitor's line can be matched to it. The packet went out: an
+  // output nobody reads loses only its id, which is no refusal.
+  static_cast<void>(PrintLine(packet->unique_id.value_or("")));
   return kDone;
 }
 
 // The first message on the channel, or nothing after `timeout_ms`.
-std::optional<std::string> AwaitAnswer(shm::Channel& channel, DWORD timeout_ms) {
+[[nodiscard]] std::optional<std::string> AwaitAnswer(shm::Channel& channel, DWORD timeout_ms) {
   std::mutex mutex;
   std::condition_variable answered;
   bool done = false;
@@ -146,7 +147,7 @@ std::optional<std::string> AwaitAnswer(shm::Channel& channel, DWORD timeout_ms) 
   return answer;
 }
 
-int Query(const BusCommand& command) {
+[[nodiscard]] int Query(const BusCommand& command) {
   BecomeProductProcess(ipc::ModuleId::Unknown);
   ipc::IpcEndpoint& endpoint = ipc::IpcEndpoint::Instance();
   auto packet =
@@ -172,7 +173,7 @@ int Query(const BusCommand& command) {
 
 // ---- ready and stats -------------------------------------------------------
 
-int Ready() {
+[[nodiscard]] int Ready() {
   static constexpr char kRow[] = "{:<7}{:<24}{:<10}{:<8}{:<10}{}";
   bool printed =
       PrintLine(fmt::format(kRow, "ID", "MODULE", "G.MARKER", "G.RECV", "L.MARKER", "L.RECV"));
@@ -205,7 +206,7 @@ int Ready() {
   return printed ? kDone : kRefused;
 }
 
-int Stats() {
+[[nodiscard]] int Stats() {
   InstallLayout::Instance().Init(L"Kestova");
   const std::wstring key = InstallLayout::Instance().RegistryKeyFor(ComponentKind::Other);
   const auto stored = [&](const wchar_t* value) {

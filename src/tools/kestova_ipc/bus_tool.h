@@ -13,6 +13,6 @@ enum ExitCode : int {
 
 // Runs a parsed command; standard output carries its result, standard error
 // one line on failure.
-int Run(const BusCommand& command);
+[[nodiscard]] int Run(const BusCommand& command);
 
 }  // namespace bus

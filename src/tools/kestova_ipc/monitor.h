@@ -7,6 +7,6 @@ namespace bus {
 // Watches the named channels without becoming their module: no marker is
 // held, so no dispatch decision changes, but each watched channel counts one
 // receiver more for its senders.
-int Monitor(const BusCommand& command);
+[[nodiscard]] int Monitor(const BusCommand& command);
 
 }  // namespace bus

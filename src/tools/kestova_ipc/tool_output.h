@@ -22,7 +22,7 @@ namespace bus {
 
 // One line on standard error; returns the exit code for a refusal.
 template <typename... Args>
-int Refuse(fmt::format_string<Args...> format, Args&&... args) {
+[[nodiscard]] int Refuse(fmt::format_string<Args...> format, Args&&... args) {
   std::fprintf(stderr, "KestovaIpc: %s\n",
                fmt::format(format, std::forward<Args>(args)...).c_str());
   return kRefused;
@@ -41,14 +41,14 @@ class RunEnd {
   void Printed(bool written);
   void End();
   // False once the run is over: a caller that saw true may print one line.
-  bool Wanted(std::optional<std::uint64_t> count);
+  [[nodiscard]] bool Wanted(std::optional<std::uint64_t> count);
   // Until the run is over; `idle_ms` ends it that long after the last line.
   void Wait(std::optional<std::uint64_t> count, std::optional<DWORD> idle_ms);
 
  private:
   using Clock = std::chrono::steady_clock;
   RunEnd() = default;
-  bool Over(std::optional<std::uint64_t> count) const;
+  [[nodiscard]] bool Over(std::optional<std::uint64_t> count) const;
 
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -11,7 +11,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   phase::Mark(phase::Phase::kEntry);
   Initialize();
   {
-    // Split again from the process: the system's copy keeps the program path.
+    // The one split of the command line: everything the launch reads is
+    // handed these arguments. The system's copy is split rather than the
+    // entry's parameter, which lacks the program path.
     const cmdline::Arguments arguments = cmdline::Arguments::OfProcess();
     LaunchTarget(arguments.count(), arguments.vector());
   }

@@ -27,7 +27,9 @@ void Initialize() {
   ipc::IpcEndpoint::Instance().Init(product::kLauncherModule);
   phase::Mark(phase::Phase::kEndpointInited);
   crash::RemoveIfeoEntry(product::kLauncherExe);
-  crash::StartCrashReporting(InstallLayout::Instance(), &OnLauncherCrash);
+  // Without crash reporting the request is still carried out, and the log
+  // holds only what the request does.
+  static_cast<void>(crash::StartCrashReporting(InstallLayout::Instance(), &OnLauncherCrash));
   phase::Mark(phase::Phase::kCrashReportingStarted);
 }
 

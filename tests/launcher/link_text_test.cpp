@@ -1,4 +1,4 @@
-#include "launch_target.h"
+#include "link_text.h"
 
 #include <gtest/gtest.h>
 
