@@ -471,7 +471,9 @@ TEST_F(ShmChannelTest, AReceiverHearsAgainAfterASenderDiedInsideASlot) {
     ASSERT_TRUE(Send(*sender, 14, 0, 16));
     EXPECT_LT(GetTickCount64() - start, 2000u) << "the send stalled on the dead sender's slot";
     out.Restore();
-    if (cursor_moved) ASSERT_TRUE(WaitForText(receiver.err, "[recv] receiver "));
+    if (cursor_moved) {
+      ASSERT_TRUE(WaitForText(receiver.err, "[recv] receiver "));
+    }
     ASSERT_TRUE(Send(*sender, 14, 1, 16));
     ASSERT_EQ(receiver.Finish(), 0u) << receiver.Err();
     const std::vector<shm_test::Received> expected =
