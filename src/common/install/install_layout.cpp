@@ -11,6 +11,7 @@
 
 #include "install/registry.h"
 #include "system/process.h"
+#include "system/product_name.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ std::wstring Join(std::wstring_view first, std::wstring_view second) {
 
 const wchar_t* ComponentName(ComponentKind kind) {
   switch (kind) {
-    case ComponentKind::Kestova: return L"Kestova";
+    case ComponentKind::Kestova: return product::kProductName;
     case ComponentKind::Image: return L"Image";
     case ComponentKind::QletRuntime: return L"QletRuntime";
     case ComponentKind::Brevik: return L"Brevik";
@@ -51,9 +52,8 @@ InstallLayout& InstallLayout::Instance() {
 }
 
 void InstallLayout::Init(std::wstring_view product_name) {
-  product_name_ = product_name;
   box_key_ = Join(L"SOFTWARE", L"KestovaBox");
-  const std::wstring vendor_part = Join(L"Velmora", product_name);
+  const std::wstring vendor_part = Join(product::kVendorName, product_name);
   product_key_ = Join(L"SOFTWARE", vendor_part);
   default_install_dir_ = Join(ProgramFilesDir(), vendor_part);
 }
@@ -96,12 +96,14 @@ std::wstring InstallLayout::TempVendorDir() const {
   wchar_t temp[MAX_PATH + 1] = {};
   const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
   const std::filesystem::path folder =
-      std::filesystem::path(std::wstring(temp, length > MAX_PATH ? 0 : length)) / L"Velmora";
+      std::filesystem::path(std::wstring(temp, length > MAX_PATH ? 0 : length)) /
+      product::kVendorName;
   return EnsuredUnlessEmpty(folder.wstring());
 }
 
 std::wstring InstallLayout::TempProductDir() const {
-  return EnsuredUnlessEmpty((std::filesystem::path(TempVendorDir()) / L"Kestova" / L"").wstring());
+  return EnsuredUnlessEmpty(
+      (std::filesystem::path(TempVendorDir()) / product::kProductName / L"").wstring());
 }
 
 bool InstallLayout::IsVersionComplete(const std::wstring& version) const {

@@ -60,7 +60,6 @@ class InstallLayout {
   MarkFlag Mark(std::wstring name) const;
 
  private:
-  std::wstring product_name_;
   std::wstring product_key_;
   std::wstring box_key_;
   std::wstring default_install_dir_;

@@ -8,6 +8,10 @@
 
 // Registry and folder helpers. Every registry access uses the 64-bit view.
 
+// What the product's installer writes in place of a value it does not know,
+// and what readers pass as the default so that "absent" reads the same.
+inline constexpr wchar_t kRegAbsentMarker[] = L"DEFAULT_VALUE";
+
 // A REG_SZ or REG_EXPAND_SZ value (not expanded). The default when the key or
 // value is missing, of another type, of odd size or not NUL-terminated; a
 // present empty string is returned as empty.

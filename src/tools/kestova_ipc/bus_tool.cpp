@@ -21,6 +21,7 @@
 #include "ipc/ipc_quality_monitor.h"
 #include "ipc/shm/channel.h"
 #include "system/process.h"
+#include "system/product_name.h"
 #include "system/text.h"
 #include "system/unique_resource.h"
 #include "monitor.h"
@@ -38,7 +39,7 @@ std::string Describe(ipc::ModuleId module) {
 
 // The statistics land under the product key, as every product process's do.
 void BecomeProductProcess(ipc::ModuleId module) {
-  InstallLayout::Instance().Init(L"Kestova");
+  InstallLayout::Instance().Init(product::kProductName);
   ipc::IpcEndpoint::Instance().Init(module);
 }
 
@@ -206,10 +207,10 @@ int Ready() {
 }
 
 int Stats() {
-  InstallLayout::Instance().Init(L"Kestova");
+  InstallLayout::Instance().Init(product::kProductName);
   const std::wstring key = InstallLayout::Instance().RegistryKeyFor(ComponentKind::Other);
   const auto stored = [&](const wchar_t* value) {
-    return WideToUtf8(ReadRegString(HKEY_CURRENT_USER, key, value, L"DEFAULT_VALUE"));
+    return WideToUtf8(ReadRegString(HKEY_CURRENT_USER, key, value, kRegAbsentMarker));
   };
   const auto ordered = [](const auto& table) {
     std::vector<std::pair<ipc::StatKey, typename std::decay_t<decltype(table)>::mapped_type>> rows(

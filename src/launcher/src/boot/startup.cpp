@@ -4,12 +4,13 @@
 
 #include <ios>
 
+#include "boot/crash_setup.h"
 #include "install/install_layout.h"
 #include "ipc/ipc_endpoint.h"
 #include "launcher/product_contract.h"
 #include "log/logger.h"
-#include "system/crash_reporting.h"
 #include "system/phase_marks.h"
+#include "system/product_name.h"
 
 namespace {
 
@@ -20,14 +21,16 @@ constexpr wchar_t kCrashProcessName[] = L"KestovaLauncher";
 
 void Initialize() {
   // Before the log exists: nothing it could log would reach the file.
-  InstallLayout::Instance().Init(L"Kestova");
+  InstallLayout::Instance().Init(product::kProductName);
   Logger::Instance().Start("launcher", std::ios::app);
   LogLine("[Cmd]:{}", GetCommandLineA());
   phase::Mark(phase::Phase::kLogStarted);
   ipc::IpcEndpoint::Instance().Init(product::kLauncherModule);
   phase::Mark(phase::Phase::kEndpointInited);
   crash::RemoveIfeoEntry(product::kLauncherExe);
-  crash::StartCrashReporting(InstallLayout::Instance(), &OnLauncherCrash);
+  // Crash reporting is a help, not a condition of the run: a missing agent
+  // leaves the launch to go on unwatched.
+  (void)crash::StartCrashReporting(crash::SetupFrom(InstallLayout::Instance()), &OnLauncherCrash);
   phase::Mark(phase::Phase::kCrashReportingStarted);
 }
 
