@@ -10,6 +10,7 @@
 #include "ipc/shm/channel.h"
 #include "system/phase_marks.h"
 #include "system/process.h"
+#include "system/security.h"
 #include "system/unique_resource.h"
 
 namespace ipc {

@@ -7,6 +7,7 @@
 #include "install/install_layout.h"
 #include "install/registry.h"
 #include "system/process.h"
+#include "system/security.h"
 #include "system/text.h"
 
 namespace ipc {

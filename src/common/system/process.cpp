@@ -9,8 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 
+#include "system/file_time.h"
+#include "system/security.h"
 #include "system/text.h"
 #include "system/unique_resource.h"
 
@@ -210,10 +211,9 @@ uint64_t ProcessStartTimeMs() {
   if (const uint64_t known = cached.load(); known != 0) return known;
   FILETIME creation, exit, kernel, user;
   if (!GetProcessTimes(GetCurrentProcess(), &creation, &exit, &kernel, &user)) return 0;
-  constexpr uint64_t kUnitsFrom1601To1970 = 116444736000000000ULL;
   const uint64_t units =
       (static_cast<uint64_t>(creation.dwHighDateTime) << 32) | creation.dwLowDateTime;
-  const uint64_t ms = (units - kUnitsFrom1601To1970) / 10000;
+  const uint64_t ms = (units - kFileTimeUnitsBefore1970) / 10000;
   cached = ms;
   return ms;
 }
@@ -265,21 +265,6 @@ bool IsGlobalObjectPresent(std::string_view name) {
   const bool present = GetLastError() == ERROR_ALREADY_EXISTS;
   if (probe) ReleaseMutex(probe.get());
   return present;
-}
-
-SECURITY_ATTRIBUTES* EveryoneSecurityAttributes() {
-  static SECURITY_DESCRIPTOR descriptor;
-  static SECURITY_ATTRIBUTES attributes;
-  static bool valid = false;
-  static std::once_flag once;
-  std::call_once(once, [] {
-    if (InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-        SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE)) {
-      attributes = {sizeof(attributes), &descriptor, FALSE};
-      valid = true;
-    }
-  });
-  return valid ? &attributes : nullptr;
 }
 
 std::size_t ShellCommandLineLength(const std::wstring& file, const std::wstring& parameters) {

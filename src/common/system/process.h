@@ -85,10 +85,6 @@ std::string NewGuidText();
 // the name exists but cannot be opened.
 bool IsGlobalObjectPresent(std::string_view name);
 
-// Attributes with a null DACL, so every user may open the objects created
-// with them; null when they could not be built (default security then).
-SECURITY_ATTRIBUTES* EveryoneSecurityAttributes();
-
 // The most characters a process's command line holds, its NUL included.
 inline constexpr std::size_t kCommandLineLimit = 32767;
 

@@ -21,6 +21,7 @@
 #include "ipc/ipc_quality_monitor.h"
 #include "ipc/shm/channel.h"
 #include "system/process.h"
+#include "system/security.h"
 #include "system/product_name.h"
 #include "system/text.h"
 #include "system/unique_resource.h"
