@@ -5,7 +5,7 @@
 
 #include "json_record_keys.h"
 #include "system/file_time.h"
-#include "system/process.h"
+#include "system/privileges.h"
 
 namespace {
 

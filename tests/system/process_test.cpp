@@ -1,4 +1,9 @@
-#include "system/process.h"
+#include "system/guid.h"
+#include "system/named_objects.h"
+#include "system/process_info.h"
+#include "system/process_kill.h"
+#include "system/process_list.h"
+#include "system/shell_open.h"
 
 #include <gtest/gtest.h>
 #include <tlhelp32.h>

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "install/registry.h"
-#include "system/process.h"
+#include "system/process_info.h"
 #include "system/product_name.h"
 
 namespace {
@@ -38,7 +38,9 @@ const wchar_t* ComponentName(ComponentKind kind) {
 }
 
 std::wstring EnsuredUnlessEmpty(std::wstring path) {
-  if (!path.empty()) EnsureDirectory(path);
+  // A folder that cannot be made is still where the product expects it; the
+  // caller's own use of the path reports the failure.
+  if (!path.empty()) (void)EnsureDirectory(path);
   return path;
 }
 
@@ -119,7 +121,9 @@ bool InstallLayout::CommitVersion(const std::wstring& version) const {
   if (!IsVersionComplete(version)) return false;
   const std::wstring key = RegistryKeyFor(ComponentKind::Kestova);
   // A user without rights on the machine hive still records the version.
-  WriteRegString(HKEY_LOCAL_MACHINE, key, L"Version", version);
+  // An ordinary user may not write the machine's key; readers take the
+  // user's value first, so that write alone decides.
+  (void)WriteRegString(HKEY_LOCAL_MACHINE, key, L"Version", version);
   return WriteRegString(HKEY_CURRENT_USER, key, L"Version", version);
 }
 

@@ -23,12 +23,12 @@ uint64_t ReadRegQword(const std::wstring& sub_key, const std::wstring& name);
 
 // Writes a REG_SZ value, creating the key when missing. An empty name with an
 // empty value only makes sure the key exists.
-bool WriteRegString(HKEY hive, const std::wstring& sub_key, const std::wstring& name,
-                    const std::wstring& value);
+[[nodiscard]] bool WriteRegString(HKEY hive, const std::wstring& sub_key, const std::wstring& name,
+                                  const std::wstring& value);
 
 // Deletes a key of HKEY_LOCAL_MACHINE with everything under it; true also
 // when it did not exist.
-bool DeleteRegKeyTree(const std::wstring& sub_key);
+[[nodiscard]] bool DeleteRegKeyTree(const std::wstring& sub_key);
 
 // A CSIDL folder's current path, or nothing when the shell cannot say.
 std::optional<std::wstring> KnownFolderPath(int csidl);
@@ -37,4 +37,4 @@ std::optional<std::wstring> KnownFolderPath(int csidl);
 std::wstring ProgramFilesDir();
 
 // True when the path exists (as anything) or could be created as a folder.
-bool EnsureDirectory(const std::wstring& path);
+[[nodiscard]] bool EnsureDirectory(const std::wstring& path);

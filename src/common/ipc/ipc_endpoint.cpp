@@ -9,7 +9,7 @@
 #include "ipc/ipc_receiver.h"
 #include "ipc/shm/channel.h"
 #include "system/phase_marks.h"
-#include "system/process.h"
+#include "system/privileges.h"
 #include "system/security.h"
 #include "system/unique_resource.h"
 

@@ -6,7 +6,6 @@
 
 #include "install/install_layout.h"
 #include "install/registry.h"
-#include "system/process.h"
 #include "system/security.h"
 #include "system/text.h"
 
@@ -71,7 +70,9 @@ void MergeIntoStored(const std::wstring& key, Table& live, std::mutex& table_mut
   for (const auto& [stat_key, counts] : parse(ReadStored(key, value_name))) {
     merge(live[stat_key], counts);
   }
-  WriteRegString(HKEY_CURRENT_USER, key, value_name, Utf8ToWide(text(live)));
+  // Statistics are kept on a best-effort basis: a refused write loses this
+  // run's counts and nothing else.
+  (void)WriteRegString(HKEY_CURRENT_USER, key, value_name, Utf8ToWide(text(live)));
 }
 
 }  // namespace

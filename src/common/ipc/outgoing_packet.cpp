@@ -5,7 +5,8 @@
 #include <windows.h>
 
 #include "system/file_time.h"
-#include "system/process.h"
+#include "system/guid.h"
+#include "system/privileges.h"
 
 namespace ipc {
 namespace {

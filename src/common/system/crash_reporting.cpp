@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "system/process.h"
+#include "system/process_info.h"
 #include "system/quoting.h"
 
 namespace crash {

@@ -8,7 +8,10 @@
 #include "launch_options.h"
 #include "launcher/product_contract.h"
 #include "system/phase_marks.h"
-#include "system/process.h"
+#include "system/named_objects.h"
+#include "system/process_info.h"
+#include "system/process_kill.h"
+#include "system/process_list.h"
 #include "system/unique_resource.h"
 
 bool HasOemStopVmRequest() {

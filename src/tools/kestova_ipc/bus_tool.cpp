@@ -20,7 +20,7 @@
 #include "ipc/ipc_endpoint.h"
 #include "ipc/ipc_quality_monitor.h"
 #include "ipc/shm/channel.h"
-#include "system/process.h"
+#include "system/guid.h"
 #include "system/security.h"
 #include "system/product_name.h"
 #include "system/text.h"

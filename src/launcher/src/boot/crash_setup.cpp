@@ -4,7 +4,7 @@
 
 #include "install/registry.h"
 #include "launcher/product_contract.h"
-#include "system/process.h"
+#include "system/shell_open.h"
 #include "system/quoting.h"
 #include "system/text.h"
 
