@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "stand_in_process.h"
+#include "system/file_time.h"
 #include "system/text.h"
 
 namespace launcher_test {
@@ -169,7 +170,7 @@ LauncherRun SampleInstall::Run(const std::wstring& arguments,
   FILETIME created{}, exited{}, kernel{}, user{};
   if (process && GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) {
     const uint64_t ticks = (uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
-    run.start_time_ms = (ticks - 116444736000000000ull) / 10000;
+    run.start_time_ms = (ticks - kFileTimeUnitsBefore1970) / 10000;
   }
 
   // "[stamp] [tid.pid][Function]: message" -> "Function: message". The

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "install/registry.h"
-#include "system/process.h"
+#include "system/process_info.h"
+#include "system/product_name.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ std::wstring Join(std::wstring_view first, std::wstring_view second) {
 
 const wchar_t* ComponentName(ComponentKind kind) {
   switch (kind) {
-    case ComponentKind::Kestova: return L"Kestova";
+    case ComponentKind::Kestova: return product::kProductName;
     case ComponentKind::Image: return L"Image";
     case ComponentKind::QletRuntime: return L"QletRuntime";
     case ComponentKind::Brevik: return L"Brevik";
@@ -37,7 +38,9 @@ const wchar_t* ComponentName(ComponentKind kind) {
 }
 
 std::wstring EnsuredUnlessEmpty(std::wstring path) {
-  if (!path.empty()) EnsureDirectory(path);
+  // A folder that cannot be made is still where the product expects it; the
+  // caller's own use of the path reports the failure.
+  if (!path.empty()) (void)EnsureDirectory(path);
   return path;
 }
 
@@ -51,9 +54,8 @@ InstallLayout& InstallLayout::Instance() {
 }
 
 void InstallLayout::Init(std::wstring_view product_name) {
-  product_name_ = product_name;
   box_key_ = Join(L"SOFTWARE", L"KestovaBox");
-  const std::wstring vendor_part = Join(L"Velmora", product_name);
+  const std::wstring vendor_part = Join(product::kVendorName, product_name);
   product_key_ = Join(L"SOFTWARE", vendor_part);
   default_install_dir_ = Join(ProgramFilesDir(), vendor_part);
 }
@@ -96,12 +98,14 @@ std::wstring InstallLayout::TempVendorDir() const {
   wchar_t temp[MAX_PATH + 1] = {};
   const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
   const std::filesystem::path folder =
-      std::filesystem::path(std::wstring(temp, length > MAX_PATH ? 0 : length)) / L"Velmora";
+      std::filesystem::path(std::wstring(temp, length > MAX_PATH ? 0 : length)) /
+      product::kVendorName;
   return EnsuredUnlessEmpty(folder.wstring());
 }
 
 std::wstring InstallLayout::TempProductDir() const {
-  return EnsuredUnlessEmpty((std::filesystem::path(TempVendorDir()) / L"Kestova" / L"").wstring());
+  return EnsuredUnlessEmpty(
+      (std::filesystem::path(TempVendorDir()) / product::kProductName / L"").wstring());
 }
 
 bool InstallLayout::IsVersionComplete(const std::wstring& version) const {
@@ -117,7 +121,9 @@ bool InstallLayout::CommitVersion(const std::wstring& version) const {
   if (!IsVersionComplete(version)) return false;
   const std::wstring key = RegistryKeyFor(ComponentKind::Kestova);
   // A user without rights on the machine hive still records the version.
-  WriteRegString(HKEY_LOCAL_MACHINE, key, L"Version", version);
+  // An ordinary user may not write the machine's key; readers take the
+  // user's value first, so that write alone decides.
+  (void)WriteRegString(HKEY_LOCAL_MACHINE, key, L"Version", version);
   return WriteRegString(HKEY_CURRENT_USER, key, L"Version", version);
 }
 

@@ -55,12 +55,11 @@ class InstallLayout {
   bool IsVersionComplete(const std::wstring& version) const;
   // Records a complete version as current in both hives; the result is that
   // of the current user's write. Writes nothing for an incomplete folder.
-  bool CommitVersion(const std::wstring& version) const;
+  [[nodiscard]] bool CommitVersion(const std::wstring& version) const;
 
   MarkFlag Mark(std::wstring name) const;
 
  private:
-  std::wstring product_name_;
   std::wstring product_key_;
   std::wstring box_key_;
   std::wstring default_install_dir_;

@@ -11,9 +11,10 @@
 #include "ipc/shm/channel.h"
 #include "ipc/shm/chunk_registry.h"
 #include "ipc/shm/primitives.h"
-#include "system/mutex_probe.h"
+#include "system/named_objects.h"
 #include "system/phase_marks.h"
-#include "system/process.h"
+#include "system/privileges.h"
+#include "system/security.h"
 #include "system/text.h"
 
 namespace ipc {

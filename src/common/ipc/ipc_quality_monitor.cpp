@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "install/registry.h"
-#include "system/process.h"
+#include "system/security.h"
 #include "system/text.h"
 
 namespace ipc {
@@ -14,10 +14,9 @@ namespace {
 // Long enough for any number of processes that merge at once (each merge is
 // a registry read and write), short enough not to hold up an exit for long.
 constexpr DWORD kStatsLockWaitMs = 2000;
-constexpr wchar_t kAbsentMarker[] = L"DEFAULT_VALUE";
 
 std::string ReadStored(const std::wstring& key, const wchar_t* value_name) {
-  return WideToUtf8(ReadRegString(HKEY_CURRENT_USER, key, value_name, kAbsentMarker));
+  return WideToUtf8(ReadRegString(HKEY_CURRENT_USER, key, value_name, kRegAbsentMarker));
 }
 
 }  // namespace

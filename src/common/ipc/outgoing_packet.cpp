@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
-#include "system/process.h"
+#include "system/file_time.h"
+#include "system/guid.h"
+#include "system/privileges.h"
 
 namespace ipc {
 namespace {
@@ -19,10 +21,9 @@ bool ProcessIsElevated() {
 std::uint64_t NowMicroseconds() {
   FILETIME now;
   GetSystemTimePreciseAsFileTime(&now);
-  constexpr std::uint64_t kUnitsFrom1601To1970 = 116444736000000000ULL;
   const std::uint64_t units =
       (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  return (units - kUnitsFrom1601To1970) / 10;
+  return (units - kFileTimeUnitsBefore1970) / 10;
 }
 
 IpcPacket::IpcPacket(ModuleId from, ModuleId to, std::int32_t msg_id, nlohmann::json data)

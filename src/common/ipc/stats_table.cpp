@@ -7,21 +7,12 @@
 #include <limits>
 
 #include "ipc/json_fields.h"
+#include "system/fnv1a.h"
 
 namespace ipc {
 namespace {
 
 using nlohmann::json;
-
-std::uint64_t Fnv1a64(std::int32_t value) {
-  const auto bits = static_cast<std::uint32_t>(value);
-  std::uint64_t hash = 14695981039346656037ull;
-  for (int i = 0; i < 4; ++i) {
-    hash ^= (bits >> (8 * i)) & 0xFF;
-    hash *= 1099511628211ull;
-  }
-  return hash;
-}
 
 // An integer field that a JSON boolean, a floating value or, for unsigned
 // fields, a negative number must not pass for.
@@ -73,7 +64,10 @@ std::uint64_t SaturatingSum(std::uint64_t a, std::uint64_t b) {
 }  // namespace
 
 std::size_t StatKeyHash::operator()(const StatKey& key) const {
-  return static_cast<std::size_t>(Fnv1a64(key.from) ^ Fnv1a64(key.to) ^ Fnv1a64(key.msg_id));
+  const auto hash = [](std::int32_t field) {
+    return fnv1a::Hash(static_cast<std::uint32_t>(field));
+  };
+  return static_cast<std::size_t>(hash(key.from) ^ hash(key.to) ^ hash(key.msg_id));
 }
 
 void MergeSend(SendCounts& into, const SendCounts& other) {

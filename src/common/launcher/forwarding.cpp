@@ -12,7 +12,7 @@
 #include "launcher/option_names.h"
 #include "log/logger.h"
 #include "system/phase_marks.h"
-#include "system/process.h"
+#include "system/process_list.h"
 #include "system/text.h"
 
 namespace {

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "system/product_name.h"
+
 namespace {
 
 constexpr std::string_view kRule =
@@ -13,7 +15,7 @@ std::filesystem::path LogFolder() {
   const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
   std::filesystem::path folder =
       length > 0 && length <= MAX_PATH ? std::filesystem::path(temp) : std::filesystem::path();
-  return folder / L"Velmora" / L"Kestova";
+  return folder / product::kVendorName / product::kProductName;
 }
 
 void PrepareFolder(const std::filesystem::path& folder) {

@@ -3,22 +3,15 @@
 #include <windows.h>
 
 #include <cstdlib>
-#include <map>
 
-#include "install/registry.h"
-#include "launcher/product_contract.h"
-#include "system/process.h"
+#include "system/process_info.h"
 #include "system/quoting.h"
-#include "system/text.h"
-#include "system/unique_resource.h"
 
 namespace crash {
 namespace {
 
 constexpr wchar_t kLibraryName[] = L"client_extension.dll";
 constexpr wchar_t kHandlerName[] = L"crashpad_handler.exe";
-constexpr wchar_t kIfeoKey[] =
-    L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\";
 
 // What the crash service knows this product by.
 constexpr wchar_t kAppCode[] = L"b83e1f60d2";
@@ -29,10 +22,6 @@ constexpr char kAccountKey[] = "account_id";
 constexpr std::uint32_t kInitSetting = 5000;
 constexpr std::uint32_t kDumpSize = 0xA00000;
 constexpr std::uint32_t kPathCapacity = 260;
-
-constexpr wchar_t kSvidValue[] = L"svid";
-// Written by the installer in place of an svid it does not know.
-constexpr wchar_t kAbsentMarker[] = L"DEFAULT_VALUE";
 
 // Set once on the main thread during start-up, read by nobody else; the
 // library that made it is never unloaded.
@@ -58,10 +47,6 @@ LoadStatus LoadFrom(const std::wstring& folder) {
 
 }  // namespace
 
-void RemoveIfeoEntry(const std::wstring& executable_name) {
-  DeleteRegKeyTree(kIfeoKey + executable_name);
-}
-
 LoadStatus LoadCrashAgent(const std::wstring& folder) {
   const std::wstring path = folder + L"\\" + kLibraryName;
   HMODULE library = LoadLibraryExW(path.c_str(), nullptr, 0);
@@ -75,9 +60,9 @@ LoadStatus LoadCrashAgent(const std::wstring& folder) {
   return LoadStatus::Loaded;
 }
 
-LoadStatus StartCrashReporting(const InstallLayout& layout, CrashCallback on_crash) {
+LoadStatus StartCrashReporting(const CrashReportingSetup& setup, CrashCallback on_crash) {
   if (g_agent != nullptr) return LoadStatus::Loaded;
-  const std::wstring version_dir = layout.VersionedApplicationDir();
+  const std::wstring& version_dir = setup.version_dir;
   std::wstring handler = version_dir + L"\\" + kHandlerName;
   if (!FileExists(handler)) {
     handler = OwnFolder() + L"\\" + kHandlerName;
@@ -88,13 +73,12 @@ LoadStatus StartCrashReporting(const InstallLayout& layout, CrashCallback on_cra
     if (status != LoadStatus::Loaded) return status;
   }
 
-  const std::wstring data_dir = layout.TempProductDir();
+  const std::wstring& data_dir = setup.data_dir;
   const std::wstring second_data_dir = data_dir;
   g_agent->Init(handler.c_str(), data_dir.c_str(), second_data_dir.c_str(), kAppCode, kAppGuid,
-                layout.ProductVersion().c_str(), kPackageId, kModuleName, kModuleName,
-                WideToUtf8(layout.ComponentVersion(ComponentKind::Kestova)).c_str(), kInitSetting,
-                false, true, true, false, false);
-  g_agent->SetKeyValue(kAccountKey, ReadSvid(layout).c_str());
+                setup.product_version.c_str(), kPackageId, kModuleName, kModuleName,
+                setup.component_version.c_str(), kInitSetting, false, true, true, false, false);
+  g_agent->SetKeyValue(kAccountKey, setup.account_id.c_str());
   g_agent->SetFlagAndSize(true, kDumpSize);
   static constexpr RuntimeHandlerSetters kSetters{&_set_purecall_handler,
                                                   &_set_invalid_parameter_handler};
@@ -115,25 +99,6 @@ LoadStatus StartCrashReporting(const InstallLayout& layout, CrashCallback on_cra
   }
   g_agent->SetCrashCallback(on_crash, nullptr);
   return LoadStatus::Loaded;
-}
-
-std::string ReadSvid(const InstallLayout& layout) {
-  for (const HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
-    const std::wstring value = ReadRegString(hive, layout.EnvKey(), kSvidValue, kAbsentMarker);
-    if (!value.empty() && value != kAbsentMarker) return WideToUtf8(value);
-  }
-  return {};
-}
-
-void ReportProcessCrashEvent(const InstallLayout& layout, const std::wstring& process_name) {
-  const std::map<std::wstring, std::wstring> options{
-      {product::kLaunchProcNameOption, product::kAssistantExe},
-      {product::kReportCrashOption, process_name},
-  };
-  const std::wstring target = layout.ApplicationDir() + L"\\" + product::kLauncherExe;
-  // A crash report is the last thing this run does: a refused start has
-  // nowhere left to be told.
-  (void)ShellOpen(target, ComposeOptions(options), L"");
 }
 
 }  // namespace crash

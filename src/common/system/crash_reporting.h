@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "install/install_layout.h"
 #include "system/crash_agent.h"
 
 // Crash reporting through the agent of client_extension.dll. The agent and
@@ -17,24 +16,26 @@ enum class LoadStatus : int {
   NoFactory = 3,
 };
 
-// Deletes the Image File Execution Options key of the executable (a debugger
-// or a mitigation set there would hijack every start). Failure is silent.
-void RemoveIfeoEntry(const std::wstring& executable_name);
+// What the agent is configured with, resolved by the caller from wherever the
+// product keeps it.
+struct CrashReportingSetup {
+  // Searched first for crashpad_handler.exe and the library; the folder of
+  // the running executable comes second.
+  std::wstring version_dir;
+  // Where crash data goes; ends in a backslash.
+  std::wstring data_dir;
+  std::wstring product_version;
+  std::string component_version;  // UTF-8
+  std::string account_id;         // UTF-8; empty when unknown
+};
 
 // Loads folder\client_extension.dll and keeps the agent its factory returns
 // (even a null one).
-LoadStatus LoadCrashAgent(const std::wstring& folder);
+[[nodiscard]] LoadStatus LoadCrashAgent(const std::wstring& folder);
 
-// Finds crashpad_handler.exe and the library in the version folder, else
-// beside this executable, configures the agent and hands it the callback.
-// Does nothing once an agent is running.
-LoadStatus StartCrashReporting(const InstallLayout& layout, CrashCallback on_crash);
-
-// The "svid" of the Env key, machine value first; empty when neither is set.
-std::string ReadSvid(const InstallLayout& layout);
-
-// Starts the install folder's Application\KestovaLauncher.exe so that it has
-// the assistant report a crash of the named process. Does not wait.
-void ReportProcessCrashEvent(const InstallLayout& layout, const std::wstring& process_name);
+// Finds crashpad_handler.exe and the library, configures the agent and hands
+// it the callback. Does nothing once an agent is running.
+[[nodiscard]] LoadStatus StartCrashReporting(const CrashReportingSetup& setup,
+                                             CrashCallback on_crash);
 
 }  // namespace crash

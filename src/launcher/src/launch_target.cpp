@@ -15,7 +15,10 @@
 #include "oem_vm.h"
 #include "pseudo_protocol.h"
 #include "shortcut.h"
-#include "system/process.h"
+#include "system/named_objects.h"
+#include "system/process_info.h"
+#include "system/process_list.h"
+#include "system/shell_open.h"
 #include "system/quoting.h"
 #include "system/text.h"
 

@@ -7,9 +7,11 @@
 #include "cmdline/parser.h"
 #include "launch_options.h"
 #include "launcher/product_contract.h"
-#include "system/mutex_probe.h"
 #include "system/phase_marks.h"
-#include "system/process.h"
+#include "system/named_objects.h"
+#include "system/process_info.h"
+#include "system/process_kill.h"
+#include "system/process_list.h"
 
 bool HasOemStopVmRequest(cmdline::ArgumentList arguments) {
   const cmdline::parser options = ReadOptions(kOemStopOptions, arguments);

@@ -8,7 +8,8 @@
 #include "launcher/launch_records.h"
 #include "launcher/product_contract.h"
 #include "log/logger.h"
-#include "system/process.h"
+#include "system/named_objects.h"
+#include "system/shell_open.h"
 #include "system/quoting.h"
 #include "system/text.h"
 

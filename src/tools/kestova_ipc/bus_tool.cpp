@@ -20,7 +20,9 @@
 #include "ipc/ipc_endpoint.h"
 #include "ipc/ipc_quality_monitor.h"
 #include "ipc/shm/channel.h"
-#include "system/process.h"
+#include "system/guid.h"
+#include "system/security.h"
+#include "system/product_name.h"
 #include "system/text.h"
 #include "system/unique_resource.h"
 #include "monitor.h"
@@ -38,7 +40,7 @@ std::string Describe(ipc::ModuleId module) {
 
 // The statistics land under the product key, as every product process's do.
 void BecomeProductProcess(ipc::ModuleId module) {
-  InstallLayout::Instance().Init(L"Kestova");
+  InstallLayout::Instance().Init(product::kProductName);
   ipc::IpcEndpoint::Instance().Init(module);
 }
 
@@ -207,10 +209,10 @@ std::string WhyNotSent(ipc::SendResult result, ipc::ModuleId to, std::optional<b
 }
 
 [[nodiscard]] int Stats() {
-  InstallLayout::Instance().Init(L"Kestova");
+  InstallLayout::Instance().Init(product::kProductName);
   const std::wstring key = InstallLayout::Instance().RegistryKeyFor(ComponentKind::Other);
   const auto stored = [&](const wchar_t* value) {
-    return WideToUtf8(ReadRegString(HKEY_CURRENT_USER, key, value, L"DEFAULT_VALUE"));
+    return WideToUtf8(ReadRegString(HKEY_CURRENT_USER, key, value, kRegAbsentMarker));
   };
   const auto ordered = [](const auto& table) {
     std::vector<std::pair<ipc::StatKey, typename std::decay_t<decltype(table)>::mapped_type>> rows(

@@ -7,6 +7,7 @@
 
 #include "ipc/shm/diagnostics.h"
 #include "ipc/shm/failure_texts.h"
+#include "system/security.h"
 #include "system/text.h"
 
 namespace shm {
@@ -21,23 +22,17 @@ std::string MappingName(std::string_view name, bool global) {
 std::string_view NamespacePrefix(bool global) { return global ? "Global" : "Local"; }
 
 SECURITY_ATTRIBUTES* SharedObjectSecurity() {
-  static SECURITY_DESCRIPTOR descriptor;
-  static SECURITY_ATTRIBUTES attributes;
-  static bool built = false;
-  static std::once_flag once;
-  std::call_once(once, [] {
-    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)) {
-      Print(stderr, text::kInitializeSecurityDescriptor, static_cast<int>(GetLastError()));
-      return;
-    }
-    if (!SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE)) {
-      Print(stderr, text::kSetSecurityDescriptorDacl, static_cast<int>(GetLastError()));
-      return;
-    }
-    attributes = {sizeof(attributes), &descriptor, FALSE};
-    built = true;
+  static std::once_flag reported;
+  std::call_once(reported, [] {
+    const std::optional<SecurityBuildFailure> failure = EveryoneSecurityFailure();
+    if (!failure) return;
+    Print(stderr,
+          failure->step == SecurityBuildFailure::Step::InitializeDescriptor
+              ? text::kInitializeSecurityDescriptor
+              : text::kSetSecurityDescriptorDacl,
+          static_cast<int>(failure->error));
   });
-  return built ? &attributes : nullptr;
+  return EveryoneSecurityAttributes();
 }
 
 bool NamedMutex::Open(std::string_view name) {

@@ -6,6 +6,7 @@
 
 #include "ipc/shm/diagnostics.h"
 #include "ipc/shm/failure_texts.h"
+#include "system/fnv1a.h"
 
 namespace shm {
 namespace {
@@ -23,12 +24,7 @@ std::uint32_t IdDistance(std::uint32_t a, std::uint32_t b) { return std::min(a -
 }  // namespace
 
 std::size_t ReceiveCache::Fnv1a::operator()(std::uint32_t id) const {
-  std::uint64_t hash = 14695981039346656037ull;
-  for (int i = 0; i < 4; ++i) {
-    hash ^= (id >> (8 * i)) & 0xFF;
-    hash *= 1099511628211ull;
-  }
-  return static_cast<std::size_t>(hash);
+  return static_cast<std::size_t>(fnv1a::Hash(id));
 }
 
 void ReceiveCache::Restart(std::optional<std::uint32_t> next_id) {

@@ -4,12 +4,13 @@
 
 #include <ios>
 
+#include "boot/crash_setup.h"
 #include "install/install_layout.h"
 #include "ipc/ipc_endpoint.h"
 #include "launcher/product_contract.h"
 #include "log/logger.h"
-#include "system/crash_reporting.h"
 #include "system/phase_marks.h"
+#include "system/product_name.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ constexpr wchar_t kCrashProcessName[] = L"KestovaLauncher";
 
 void Initialize() {
   // Before the log exists: nothing it could log would reach the file.
-  InstallLayout::Instance().Init(L"Kestova");
+  InstallLayout::Instance().Init(product::kProductName);
   Logger::Instance().Start("launcher", std::ios::app);
   LogLine("[Cmd]:{}", GetCommandLineA());
   phase::Mark(phase::Phase::kLogStarted);
@@ -29,7 +30,8 @@ void Initialize() {
   crash::RemoveIfeoEntry(product::kLauncherExe);
   // Without crash reporting the request is still carried out, and the log
   // holds only what the request does.
-  static_cast<void>(crash::StartCrashReporting(InstallLayout::Instance(), &OnLauncherCrash));
+  static_cast<void>(
+      crash::StartCrashReporting(crash::SetupFrom(InstallLayout::Instance()), &OnLauncherCrash));
   phase::Mark(phase::Phase::kCrashReportingStarted);
 }
 

@@ -1,4 +1,4 @@
-#include "system/mutex_probe.h"
+#include "system/named_objects.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

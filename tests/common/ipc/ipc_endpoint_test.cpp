@@ -15,7 +15,8 @@
 #include "install/registry.h"
 #include "ipc/ipc_quality_monitor.h"
 #include "ipc/shm/channel.h"
-#include "system/process.h"
+#include "system/guid.h"
+#include "system/privileges.h"
 #include "system/quoting.h"
 #include "system/text.h"
 #include "test_support.h"
@@ -180,12 +181,12 @@ class IpcEndpointTest : public testing::Test {
     };
     ipc::SendTable sends = ipc::ParseSendTable(Stored(ipc::kSendStatsValue));
     std::erase_if(sends, ours);
-    WriteRegString(HKEY_CURRENT_USER, key, ipc::kSendStatsValue,
-                   Utf8ToWide(ipc::SendTableText(sends)));
+    EXPECT_TRUE(WriteRegString(HKEY_CURRENT_USER, key, ipc::kSendStatsValue,
+                               Utf8ToWide(ipc::SendTableText(sends))));
     ipc::RecvTable receipts = ipc::ParseRecvTable(Stored(ipc::kRecvStatsValue));
     std::erase_if(receipts, ours);
-    WriteRegString(HKEY_CURRENT_USER, key, ipc::kRecvStatsValue,
-                   Utf8ToWide(ipc::RecvTableText(receipts)));
+    EXPECT_TRUE(WriteRegString(HKEY_CURRENT_USER, key, ipc::kRecvStatsValue,
+                               Utf8ToWide(ipc::RecvTableText(receipts))));
   }
 
   static std::string Stored(const wchar_t* value) {

@@ -1,4 +1,9 @@
-#include "system/process.h"
+#include "system/guid.h"
+#include "system/named_objects.h"
+#include "system/process_info.h"
+#include "system/process_kill.h"
+#include "system/process_list.h"
+#include "system/shell_open.h"
 
 #include <gtest/gtest.h>
 #include <tlhelp32.h>
@@ -7,6 +12,8 @@
 #include <regex>
 
 #include "stand_in_process.h"
+#include "system/file_time.h"
+#include "system/security.h"
 #include "system/text.h"
 #include "test_support.h"
 
@@ -184,7 +191,7 @@ TEST(ProcessFactsTest, StartTimeIsStableAndRecent) {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   const uint64_t now_ms = ((static_cast<uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) -
-                           116444736000000000ULL) /
+                           kFileTimeUnitsBefore1970) /
                           10000;
   EXPECT_LE(start, now_ms);
   EXPECT_LT(now_ms - start, 10ull * 60 * 1000);

@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "install/registry.h"
-#include "system/process.h"
+#include "system/process_info.h"
 #include "test_support.h"
 
 namespace {
@@ -19,7 +19,7 @@ class InstallLayoutTest : public testing::Test {
     product_key_ = L"SOFTWARE\\Velmora\\" + product_;
   }
   void TearDown() override {
-    DeleteRegKeyTree(product_key_);
+    EXPECT_TRUE(DeleteRegKeyTree(product_key_));
     RegDeleteTreeW(HKEY_CURRENT_USER, product_key_.c_str());
     RegDeleteKeyExW(HKEY_CURRENT_USER, product_key_.c_str(), KEY_WOW64_64KEY, 0);
   }

@@ -4,7 +4,8 @@
 #include <windows.h>
 
 #include "json_record_keys.h"
-#include "system/process.h"
+#include "system/file_time.h"
+#include "system/privileges.h"
 
 namespace {
 
@@ -75,7 +76,7 @@ TEST(IpcPacketTest, ANewPacketCarriesEveryDeliveryFieldButTheResponseChannel) {
   GetSystemTimeAsFileTime(&now);
   const std::uint64_t now_us =
       ((static_cast<std::uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) -
-       116444736000000000ULL) /
+       kFileTimeUnitsBefore1970) /
       10;
   for (const ModuleId local : {ModuleId::LaunchAgent, ModuleId::StoreClient}) {
     ipc::SetLocalModule(local);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "system/fnv1a.h"
+
 namespace shm_test {
 
 inline std::vector<std::uint8_t> MakePayload(std::uint32_t tag, std::uint32_t sequence,
@@ -22,15 +24,6 @@ inline std::vector<std::uint8_t> MakePayload(std::uint32_t tag, std::uint32_t se
   return bytes;
 }
 
-inline std::uint64_t Fnv1a64(const std::uint8_t* data, std::size_t size) {
-  std::uint64_t hash = 14695981039346656037ull;
-  for (std::size_t i = 0; i < size; ++i) {
-    hash ^= data[i];
-    hash *= 1099511628211ull;
-  }
-  return hash;
-}
-
 // One line of a receiver's report: "<size> <hash> <tag> <sequence>".
 struct Received {
   std::size_t size = 0;
@@ -42,7 +35,7 @@ struct Received {
 };
 
 inline Received Describe(const std::uint8_t* data, std::size_t size) {
-  Received received{size, Fnv1a64(data, size), 0, 0};
+  Received received{size, fnv1a::Hash(data, size), 0, 0};
   if (size >= 8) {
     std::memcpy(&received.tag, data, 4);
     std::memcpy(&received.sequence, data + 4, 4);

@@ -1,16 +1,51 @@
 #include "ipc/shm/primitives.h"
 
+#include <aclapi.h>
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "ipc/shm/waiter.h"
 #include "system/text.h"
+#include "system/unique_resource.h"
 #include "test_support.h"
 
 namespace {
 
 std::string UniqueName() { return WideToUtf8(test_support::UniqueName(L"shmprim")); }
+
+// A condition is made of each kind of object a channel creates. Product
+// processes of other users and integrity levels open them only through a
+// null DACL; default security would shut them out.
+TEST(SharedObjectSecurityTest, EveryKindOfChannelObjectHasANullDacl) {
+  const std::wstring name = Utf8ToWide(UniqueName());
+  shm::NamedCondition condition;
+  ASSERT_TRUE(condition.Open(WideToUtf8(name), false));
+  const struct {
+    const char* kind;
+    HANDLE opened;
+  } objects[] = {
+      {"mutex", OpenMutexW(READ_CONTROL, FALSE, (L"Local\\_cond_lock_" + name).c_str())},
+      {"semaphore", OpenSemaphoreW(READ_CONTROL, FALSE, (L"Local\\_cond_sem_" + name).c_str())},
+      {"block",
+       OpenFileMappingW(READ_CONTROL, FALSE, (L"Local\\__IPC_SHM___cond_shm_" + name).c_str())},
+  };
+  for (const auto& object : objects) {
+    const base::KernelHandle handle(object.opened);
+    ASSERT_TRUE(handle) << object.kind;
+    PACL dacl = reinterpret_cast<PACL>(1);
+    base::LocalMemory<void> descriptor;
+    ASSERT_EQ(GetSecurityInfo(handle.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, descriptor.put()),
+              static_cast<DWORD>(ERROR_SUCCESS))
+        << object.kind;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor.get(), &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PRESENT) << object.kind;
+    EXPECT_EQ(dacl, nullptr) << object.kind;
+  }
+}
 
 TEST(SharedBlockTest, ASmallBlockIsOnePageAndZeroFilled) {
   shm::handle block;

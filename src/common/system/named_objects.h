@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // What a process can learn of a named mutex without creating one: opening it
 // by name either succeeds, finds no object of that name, or is refused (the
@@ -10,3 +11,7 @@ enum class MutexPresence { kOpened, kAbsent, kRefused };
 
 // `name` is the full name, namespace prefix included.
 [[nodiscard]] MutexPresence ProbeMutex(const std::wstring& name);
+
+// Whether some process holds the mutex "Global\" + name. Answers true when
+// the name exists but cannot be opened.
+[[nodiscard]] bool IsGlobalObjectPresent(std::string_view name);

@@ -1,0 +1,15 @@
+#include "system/guid.h"
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <fmt/format.h>
+
+std::string NewGuidText() {
+  GUID guid{};
+  if (FAILED(CoCreateGuid(&guid))) guid = GUID{};
+  return fmt::format("{:08X}-{:04X}-{:04X}-{:02X}{:02X}-{:02X}{:02X}{:02X}{:02X}{:02X}{:02X}",
+                     guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
+                     guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6],
+                     guid.Data4[7]);
+}

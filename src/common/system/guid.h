@@ -1,0 +1,6 @@
+#pragma once
+
+#include <string>
+
+// A new GUID as 36 upper-case characters without braces.
+std::string NewGuidText();

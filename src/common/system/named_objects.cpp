@@ -1,0 +1,25 @@
+#include "system/named_objects.h"
+
+#include <windows.h>
+
+#include <fmt/format.h>
+
+#include "system/security.h"
+#include "system/text.h"
+#include "system/unique_resource.h"
+
+MutexPresence ProbeMutex(const std::wstring& name) {
+  const base::KernelHandle mutex(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, name.c_str()));
+  if (mutex) return MutexPresence::kOpened;
+  return GetLastError() == ERROR_FILE_NOT_FOUND ? MutexPresence::kAbsent : MutexPresence::kRefused;
+}
+
+bool IsGlobalObjectPresent(std::string_view name) {
+  const std::string full_name = fmt::format("Global\\{}", name);
+  // A name that is there but not ours to open is present.
+  if (ProbeMutex(Utf8ToWide(full_name)) != MutexPresence::kAbsent) return true;
+  base::KernelHandle probe(CreateMutexA(EveryoneSecurityAttributes(), TRUE, full_name.c_str()));
+  const bool present = GetLastError() == ERROR_ALREADY_EXISTS;
+  if (probe) ReleaseMutex(probe.get());
+  return present;
+}
