@@ -299,6 +299,7 @@ enum class FaultPoint {
   kWriting,      // ... writing it
   kChunkTaken,   // a sender took a chunk and copied its message, no slot claimed yet
   kCopied,       // a receiver copied a slot, its bit not yet cleared
+  kChunkFound,   // a receiver popped a chunk message, the chunk not yet copied
 };
 using FaultHook = void (*)(FaultPoint);
 void SetFaultHook(FaultHook hook);

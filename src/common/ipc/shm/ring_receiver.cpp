@@ -160,6 +160,7 @@ ReceiveBuffer RingReceiver::ChunkMessage(const SlotMessage& message, std::size_t
     block->Release(index, bit_, ring_.cc.load());
     return {};
   }
+  Fault(FaultPoint::kChunkFound);
   CopyFromShared(bytes.get(), block->Message(index), size);
   // Cut off meanwhile, the chunk may have been freed and taken for another
   // message, even one reserved for a newcomer with this receiver's old bit.

@@ -246,6 +246,18 @@ class Receiver : public Actor {
     auto idle_since = Clock::now();
     for (;;) {
       Hazard(200000, 5000);  // a receiver that stops reading: cut off, or dead
+      if (Chance(4000)) {
+        // A module that restarts: the next one mostly takes the same bit,
+        // and must not answer for what this one left unread.
+        receiver.Disconnect();
+        EndLife(false);
+        if (!receiver.Connect()) {
+          run_.Fail("no receiver bit was free");
+          return;
+        }
+        StartLife();
+        continue;
+      }
       ReceiveBuffer message;
       const RingReceiver::Step step = receiver.Poll(message);
       const char* lost = step == RingReceiver::Step::kLost ? receiver.lost_reason() : nullptr;
@@ -281,6 +293,9 @@ class Receiver : public Actor {
 
   void AtFault(FaultPoint point) override {
     if (point == FaultPoint::kCopied) Hazard(500000, 20000);
+    // Long enough for the writers to lap it, cut it off and give its bit
+    // to another receiver.
+    if (point == FaultPoint::kChunkFound) Hazard(0, 200);
   }
 
  private:
