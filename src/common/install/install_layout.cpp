@@ -40,7 +40,7 @@ const wchar_t* ComponentName(ComponentKind kind) {
 std::wstring EnsuredUnlessEmpty(std::wstring path) {
   // A folder that cannot be made is still where the product expects it; the
   // caller's own use of the path reports the failure.
-  if (!path.empty()) (void)EnsureDirectory(path);
+  if (!path.empty()) static_cast<void>(EnsureDirectory(path));
   return path;
 }
 
@@ -123,7 +123,7 @@ bool InstallLayout::CommitVersion(const std::wstring& version) const {
   // A user without rights on the machine hive still records the version.
   // An ordinary user may not write the machine's key; readers take the
   // user's value first, so that write alone decides.
-  (void)WriteRegString(HKEY_LOCAL_MACHINE, key, L"Version", version);
+  static_cast<void>(WriteRegString(HKEY_LOCAL_MACHINE, key, L"Version", version));
   return WriteRegString(HKEY_CURRENT_USER, key, L"Version", version);
 }
 

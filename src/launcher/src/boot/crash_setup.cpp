@@ -19,7 +19,7 @@ constexpr wchar_t kSvidValue[] = L"svid";
 
 void RemoveIfeoEntry(const std::wstring& executable_name) {
   // An ordinary user may not write the machine's keys; the start goes on.
-  (void)DeleteRegKeyTree(kIfeoKey + executable_name);
+  static_cast<void>(DeleteRegKeyTree(kIfeoKey + executable_name));
 }
 
 std::string ReadSvid(const InstallLayout& layout) {
@@ -46,7 +46,7 @@ void ReportProcessCrashEvent(const InstallLayout& layout, const std::wstring& pr
   const std::wstring target = layout.ApplicationDir() + L"\\" + product::kLauncherExe;
   // A crash report is the last thing this run does: a refused start has
   // nowhere left to be told.
-  (void)ShellOpen(target, ComposeOptions(options), L"");
+  static_cast<void>(ShellOpen(target, ComposeOptions(options), L""));
 }
 
 }  // namespace crash
