@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "chunk_pool_hog.h"
 #include "cmdline/arguments.h"
 #include "ipc/shm/channel.h"
 #include "ipc/shm/diagnostics.h"
@@ -324,30 +325,6 @@ class Receivers {
   bool ok_ = true;
 };
 
-// Holds every chunk of one size, so messages of that size go as fragments.
-class ChunkPoolHog {
- public:
-  explicit ChunkPoolHog(std::size_t message_size) : chunk_size_(shm::ChunkSizeFor(message_size)) {
-    if (!mapping_.acquire("__CHUNK_INFO__" + std::to_string(chunk_size_),
-                          shm::ChunkBlockBytes(chunk_size_), true)) {
-      return;
-    }
-    shm::ChunkBlock block(mapping_.mem(), mapping_.size(), chunk_size_);
-    while (const auto index = block.Take(kHogBit)) taken_.push_back(*index);
-  }
-  ~ChunkPoolHog() {
-    if (mapping_.mem() == nullptr) return;
-    shm::ChunkBlock block(mapping_.mem(), mapping_.size(), chunk_size_);
-    for (std::int32_t index : taken_) block.Release(index, kHogBit, ~0u);
-  }
-
- private:
-  static constexpr std::uint32_t kHogBit = 1u << 31;
-  std::size_t chunk_size_;
-  shm::handle mapping_;
-  std::vector<std::int32_t> taken_;
-};
-
 std::optional<Result> RunCase(Transport transport, Measure measure, unsigned limit_ms,
                               int receivers, std::size_t size, int count) {
   const std::wstring channel = transport == Transport::kShm
@@ -459,7 +436,7 @@ int RunAll(bool fragments_only) {
   for (int receivers : {1, 4}) {
     for (const Size& size : sizes) {
       if (fragments_only && !size.fragments) continue;
-      std::optional<ChunkPoolHog> hog;
+      std::optional<bench::ChunkPoolHog> hog;
       if (size.fragments) hog.emplace(size.bytes);
       const auto waiting = RunCase(Transport::kShm, Measure::kThroughput, 1000, receivers,
                                    size.bytes, size.throughput_count);
