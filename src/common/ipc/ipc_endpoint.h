@@ -13,10 +13,6 @@
 #include "ipc/ipc_packet.h"
 #include "ipc/module_id.h"
 
-// A process's IPC endpoint: it announces that the process can receive as its
-// module (the inited marker), receives on the module's channel and hands
-// packets to registered handlers or answers queries, sends packets to other
-// modules, and keeps the send and receive statistics.
 namespace shm {
 class HeldMutex;
 }
@@ -38,6 +34,10 @@ enum class SendResult {
   kTransportRefused,  // the channel did not take it (it prints why)
 };
 
+// A process's IPC endpoint: it announces that the process can receive as its
+// module (the inited marker), receives on the module's channel and hands
+// packets to registered handlers or answers queries, sends packets to other
+// modules, and keeps the send and receive statistics.
 class IpcEndpoint {
  public:
   // The registry key under HKEY_CURRENT_USER where Shutdown merges the
