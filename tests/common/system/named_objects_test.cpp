@@ -19,7 +19,7 @@ TEST(MutexProbeTest, TellsAMutexFromNothingAndFromAnotherObjectOfTheName) {
   EXPECT_EQ(ProbeMutex(name), MutexPresence::kAbsent) << "the probe kept the mutex in being";
   const base::KernelHandle event(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
   ASSERT_TRUE(event);
-  EXPECT_EQ(ProbeMutex(name), MutexPresence::kRefused);
+  EXPECT_EQ(ProbeMutex(name), MutexPresence::kUnprobed);
 }
 
 }  // namespace
