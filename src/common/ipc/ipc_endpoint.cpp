@@ -123,8 +123,9 @@ void IpcEndpoint::Shutdown() {
 
 bool IsMarkerPresent(ModuleId module, bool global) {
   // A marker that we may not open (an elevated holder's, say) exists all the
-  // same: its module is up.
-  return ProbeMutex(Utf8ToWide(InitedMutexName(module, global))) != MutexPresence::kAbsent;
+  // same: its module is up. Another kind of object of that name is no marker.
+  const MutexPresence presence = ProbeMutex(Utf8ToWide(InitedMutexName(module, global)));
+  return presence == MutexPresence::kOpened || presence == MutexPresence::kRefused;
 }
 
 bool IpcEndpoint::IsModuleReady(ModuleId module, bool global) {

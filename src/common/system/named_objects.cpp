@@ -11,12 +11,16 @@
 MutexPresence ProbeMutex(const std::wstring& name) {
   const base::KernelHandle mutex(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, name.c_str()));
   if (mutex) return MutexPresence::kOpened;
-  return GetLastError() == ERROR_FILE_NOT_FOUND ? MutexPresence::kAbsent : MutexPresence::kRefused;
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND: return MutexPresence::kAbsent;
+    case ERROR_ACCESS_DENIED: return MutexPresence::kRefused;
+    default: return MutexPresence::kUnprobed;
+  }
 }
 
 bool IsGlobalObjectPresent(std::string_view name) {
   const std::string full_name = fmt::format("Global\\{}", name);
-  // A name that is there but not ours to open is present.
+  // A name that is there but not ours to open, or not a mutex, is present.
   if (ProbeMutex(Utf8ToWide(full_name)) != MutexPresence::kAbsent) return true;
   base::KernelHandle probe(CreateMutexA(EveryoneSecurityAttributes(), TRUE, full_name.c_str()));
   const bool present = GetLastError() == ERROR_ALREADY_EXISTS;

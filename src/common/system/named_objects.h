@@ -4,10 +4,12 @@
 #include <string_view>
 
 // What a process can learn of a named mutex without creating one: opening it
-// by name either succeeds, finds no object of that name, or is refused (the
-// name exists, but not as a mutex that this process may open). Whether a
-// refusal counts as present is each caller's choice, made where it is called.
-enum class MutexPresence { kOpened, kAbsent, kRefused };
+// by name succeeds, finds no object of that name, is refused (a mutex this
+// process may not open, such as an elevated holder's), or fails otherwise (the
+// name belongs to another kind of object, or is no valid name). Whether a
+// refusal or a failure counts as present is each caller's choice, made where
+// it is called.
+enum class MutexPresence { kOpened, kAbsent, kRefused, kUnprobed };
 
 // `name` is the full name, namespace prefix included.
 [[nodiscard]] MutexPresence ProbeMutex(const std::wstring& name);

@@ -278,6 +278,10 @@ TEST_F(IpcEndpointTest, SendKeepsItsRulesCallbacksMayThrowAndShutdownEndsReceivi
                          module == ModuleId::SmartCompanion;
     EXPECT_EQ(ipc::IsReadinessChecked(module), checked) << ipc::ModuleName(module);
     if (!checked) continue;
+    // Another kind of object under the marker's name is not the module.
+    const base::KernelHandle squatter(
+        CreateEventA(nullptr, TRUE, FALSE, ipc::InitedMutexName(module, false).c_str()));
+    ASSERT_TRUE(squatter);
     for (const std::optional<bool> global :
          {std::optional<bool>(), std::optional(true), std::optional(false)}) {
       EXPECT_EQ(endpoint.TrySend(Packet(module, "not ready"), global),

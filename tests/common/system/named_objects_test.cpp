@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "system/text.h"
 #include "system/unique_resource.h"
 #include "test_support.h"
 
@@ -19,7 +20,13 @@ TEST(MutexProbeTest, TellsAMutexFromNothingAndFromAnotherObjectOfTheName) {
   EXPECT_EQ(ProbeMutex(name), MutexPresence::kAbsent) << "the probe kept the mutex in being";
   const base::KernelHandle event(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
   ASSERT_TRUE(event);
-  EXPECT_EQ(ProbeMutex(name), MutexPresence::kRefused);
+  EXPECT_EQ(ProbeMutex(name), MutexPresence::kUnprobed);
+
+  // A product process is taken to run while anything holds its name.
+  const std::wstring global_name = L"Global\\" + name;
+  const base::KernelHandle squatter(CreateEventW(nullptr, TRUE, FALSE, global_name.c_str()));
+  ASSERT_TRUE(squatter);
+  EXPECT_TRUE(IsGlobalObjectPresent(WideToUtf8(name)));
 }
 
 }  // namespace
