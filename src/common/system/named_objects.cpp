@@ -19,10 +19,10 @@ MutexPresence ProbeMutex(const std::wstring& name) {
 }
 
 bool IsGlobalObjectPresent(std::string_view name) {
-  const std::string full_name = fmt::format("Global\\{}", name);
+  const std::wstring full_name = Utf8ToWide(fmt::format("Global\\{}", name));
   // A name that is there but not ours to open, or not a mutex, is present.
-  if (ProbeMutex(Utf8ToWide(full_name)) != MutexPresence::kAbsent) return true;
-  base::KernelHandle probe(CreateMutexA(EveryoneSecurityAttributes(), TRUE, full_name.c_str()));
+  if (ProbeMutex(full_name) != MutexPresence::kAbsent) return true;
+  base::KernelHandle probe(CreateMutexW(EveryoneSecurityAttributes(), TRUE, full_name.c_str()));
   const bool present = GetLastError() == ERROR_ALREADY_EXISTS;
   if (probe) ReleaseMutex(probe.get());
   return present;

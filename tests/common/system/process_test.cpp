@@ -33,7 +33,8 @@ std::vector<base::KernelHandle> ProcessAndChildren(DWORD id) {
   std::vector<base::KernelHandle> processes;
   processes.emplace_back(OpenProcess(SYNCHRONIZE, FALSE, id));
   const base::FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  PROCESSENTRY32W entry{sizeof(entry)};
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
   for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
        more = Process32NextW(snapshot.get(), &entry)) {
     if (entry.th32ParentProcessID == id) {
