@@ -440,8 +440,33 @@ bool GiveUpSlot(Ring& ring, std::uint32_t cursor, std::uint32_t receiver_bit,
   return true;
 }
 
-bool Reserved(const Ring& ring, std::uint32_t cursor, std::uint32_t receiver_bit) {
-  return (Receivers(ring.slots[cursor % kRingSlots].read_state.load()) & receiver_bit) != 0;
+bool ReservedSince(const Ring& ring, std::uint32_t read_cursor, std::uint32_t receiver_bit,
+                   std::uint32_t first_id) {
+  const std::uint32_t writers = Low32(ring.write_cursor.load());
+  // A cut-off moves the writers past the slot it takes, and clears the
+  // bit only after it took that slot's readers from it: while the writers
+  // are within two laps of the cursor, that slot is still in the last lap.
+  if (writers - read_cursor > 2 * kRingSlots) return false;
+  std::uint32_t from = writers - static_cast<std::uint32_t>(kRingSlots);
+  if (static_cast<std::int32_t>(read_cursor - from) > 0) from = read_cursor;
+  for (std::uint32_t cursor = from; cursor != writers; ++cursor) {
+    Slot& slot = const_cast<Slot&>(ring.slots[cursor % kRingSlots]);
+    const std::uint64_t mark = slot.commit_mark.load();
+    SlotMessage message;
+    CopyOut(slot, message);
+    const std::uint64_t state = slot.read_state.load();
+    // Claimed for a later lap meanwhile: this slot tells nothing.
+    if (Low32(ring.write_cursor.load()) - cursor >= kRingSlots) continue;
+    if ((Receivers(state) & receiver_bit) != 0) continue;
+    // Only a message claimed before the bit was taken is missing it rightly.
+    const bool message_of_lap = WrittenFor(mark, cursor) || ReadByAllFor(mark, cursor);
+    if (message_of_lap && slot.commit_mark.load() == mark &&
+        static_cast<std::int32_t>(message.id - first_id) < 0) {
+      continue;
+    }
+    return false;
+  }
+  return true;
 }
 
 bool FreedForWaitingSender(const Ring& ring, std::uint32_t popped_cursor) {

@@ -279,8 +279,14 @@ bool LaterSlotCommitted(const Ring& ring, std::uint32_t read_cursor);
 // slots from there on were overwritten before this receiver read them.
 bool Overtaken(const Ring& ring, std::uint32_t read_cursor);
 
-// True when the slot of `cursor` names the receiver bit among its readers.
-bool Reserved(const Ring& ring, std::uint32_t cursor, std::uint32_t receiver_bit);
+// True when every slot claimed in the last lap from `read_cursor` on names
+// `receiver_bit`, but for messages older than `first_id`: what a receiver
+// finds that took the bit when the message counter stood at `first_id`,
+// kept it, and read none of them. One cut off finds the slot that cut it
+// off without its bit, as long as the writers are within two laps of it
+// (beyond that, false).
+bool ReservedSince(const Ring& ring, std::uint32_t read_cursor, std::uint32_t receiver_bit,
+                   std::uint32_t first_id);
 
 // Gives up the receiver's claim on the message written for `cursor` without
 // reading it: clears the bit there (and, when it was the last, marks the

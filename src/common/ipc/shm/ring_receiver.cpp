@@ -59,14 +59,19 @@ void RingReceiver::Leave(bool cut_off) {
   if (bit_ == 0) return;
   // A receiver cut off no longer owns its bit: a newcomer may hold it by
   // now, and what this one left behind is given back by whoever takes the
-  // bit next. One overtaken may have been cut off as well; its bit is still
-  // its own when the slot it waited at names it.
+  // bit next. A cut-off moves the writers more than a lap past it before it
+  // frees the bit, so one that is not that far behind still holds it.
   if (!cut_off && (ring_.cc.load() & bit_) != 0) {
-    if (!Overtaken(ring_, cursor_)) {
-      GiveUpSlots(bit_, cursor_, static_cast<std::uint32_t>(ring_.write_cursor.load()));
+    const auto writers = static_cast<std::uint32_t>(ring_.write_cursor.load());
+    if (writers - cursor_ <= kRingSlots) {
+      GiveUpSlots(bit_, cursor_, writers);
       DisconnectReceiver(ring_, bit_);
-    } else if (Reserved(ring_, cursor_, bit_)) {
+    } else if (first_id_ && ReservedSince(ring_, cursor_, bit_, *first_id_)) {
+      // Overtaken at slots never written for it (a sender died there) and
+      // not cut off yet. Its own reservations lie within a lap of its
+      // cursor: a newcomer's come only after the cut-off, which is later.
       DisconnectReceiver(ring_, bit_);
+      GiveUpSlots(bit_, cursor_, cursor_ + static_cast<std::uint32_t>(kRingSlots) + 1);
     }
   }
   bit_ = 0;
@@ -114,8 +119,11 @@ RingReceiver::Step RingReceiver::Poll(ReceiveBuffer& message) {
     case PopResult::kMessage: break;
   }
   // Ids count round in 32 bits: the first id expected follows the newest at
-  // a distance that never lets ids pass it.
-  if (first_id_ && slot.id - *first_id_ > (1u << 30)) *first_id_ = slot.id - (1u << 30);
+  // a distance that never lets ids pass it. Fragments of a message begun
+  // before the connect are older, and must not move it back.
+  if (first_id_ && static_cast<std::int32_t>(slot.id - *first_id_) > (1 << 30)) {
+    *first_id_ = slot.id - (1u << 30);
+  }
   if (message_counter_ != nullptr && slot.conn_id == own_conn_id_) {
     GiveBackChunk(slot, bit_);
     return Step::kPassed;

@@ -1,6 +1,7 @@
 // The ring, chunk and reassembly algorithms on plain memory, without kernel objects.
 #include "ipc/shm/ring.h"
 #include "ipc/shm/receive_cache.h"
+#include "ipc/shm/ring_receiver.h"
 
 #include <gtest/gtest.h>
 
@@ -243,6 +244,61 @@ TEST(RingTest, AReadThatRacesAForcedPushOnItsSlotDeliversNothing) {
   EXPECT_EQ(ring->cc.load(), fast);
 }
 #endif
+
+// Receivers over one ring, each message with the next id of `counter`.
+struct Receivers {
+  std::unique_ptr<Ring> ring = NewRing();
+  std::atomic<std::uint32_t> counter{0};
+  ChunkBlocks no_chunks = [](std::size_t, bool) { return std::optional<ChunkBlock>(); };
+
+  void Send(int count, const std::vector<RingReceiver*>& readers) {
+    for (int i = 0; i < count; ++i) {
+      const std::uint32_t value = counter.fetch_add(1);
+      if (TryNormalPush(*ring, Small(value, value)) != PushResult::kPushed) {
+        ASSERT_TRUE(ForcedPush(*ring, Small(value, value)).pushed);
+      }
+      for (RingReceiver* reader : readers) {
+        ReceiveBuffer message;
+        ASSERT_EQ(reader->Poll(message), RingReceiver::Step::kMessage);
+      }
+    }
+  }
+};
+
+TEST(RingReceiverTest, AReceiverCutOffLeavesTheNewcomerOnItsBitAlone) {
+  // Left a few slots after the newcomer came, and more than two laps after.
+  for (const int later : {10, 257}) {
+    SCOPED_TRACE(later);
+    Receivers run;
+    RingReceiver keeping_up(*run.ring, &run.counter, 0, run.no_chunks);
+    RingReceiver lagging(*run.ring, &run.counter, 0, run.no_chunks);
+    RingReceiver newcomer(*run.ring, &run.counter, 0, run.no_chunks);
+    ASSERT_TRUE(keeping_up.Connect() && lagging.Connect());
+    run.Send(static_cast<int>(kRingSlots) + 1, {&keeping_up});  // the last one cuts it off
+    ASSERT_TRUE(newcomer.Connect());
+    ASSERT_EQ(newcomer.bit(), lagging.bit());
+    run.Send(later - 1, {&keeping_up, &newcomer});
+    run.Send(1, {&keeping_up});
+    lagging.Disconnect();
+    EXPECT_NE(run.ring->cc.load() & newcomer.bit(), 0u);
+    ReceiveBuffer message;
+    EXPECT_EQ(newcomer.Poll(message), RingReceiver::Step::kMessage);
+  }
+}
+
+TEST(RingReceiverTest, AReceiverOvertakenAtADeadSendersSlotGivesBackItsBit) {
+  Receivers run;
+  RingReceiver stuck(*run.ring, &run.counter, 0, run.no_chunks);
+  ASSERT_TRUE(stuck.Connect());
+  // A sender that moved the cursor past its claim and died before writing.
+  Slot& slot = run.ring->slots[0];
+  slot.read_state.store((1ull << 32) | stuck.bit());
+  run.ring->write_cursor.store(1);
+  run.Send(static_cast<int>(kRingSlots), {});
+  ASSERT_NE(run.ring->cc.load() & stuck.bit(), 0u);  // overtaken, not cut off
+  stuck.Disconnect();
+  EXPECT_EQ(run.ring->cc.load(), 0u);
+}
 
 TEST(RingTest, ConcurrentSendersClaimEverySlotOnce) {
   auto ring = NewRing();
