@@ -125,11 +125,14 @@ MarkOwner OwnerOf(std::uint64_t mark, std::uint64_t cursor) {
 // writers must never mix their bytes in one slot.
 bool BeginWrite(Slot& slot, std::uint64_t cursor) {
   std::uint64_t mark = slot.commit_mark.load();
-  const Stopwatch waited;
+  // Started at the first wait only: every fragment passes here, and a clock
+  // read costs about as much as the rest of its write.
+  std::optional<Stopwatch> waited;
   for (Backoff backoff;;) {
     const MarkOwner owner = OwnerOf(mark, cursor);
     if (owner.distance >= 0) return false;
-    if (owner.writing && waited.Microseconds() < kInFlightWriteUs) {
+    if (owner.writing && !waited) waited.emplace();
+    if (owner.writing && waited->Microseconds() < kInFlightWriteUs) {
       backoff.Pause();
       mark = slot.commit_mark.load();
       continue;

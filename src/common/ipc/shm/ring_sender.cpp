@@ -37,6 +37,22 @@ void FreeOverwrittenChunk(const ChunkBlocks& blocks, const Overwritten& old) {
   }
 }
 
+// How far ahead of the write cursor a sender in the middle of a message asks
+// for the slots it will write: each slot's lines were last written by its
+// receivers (a lap ago), and fetching them only as each push comes to them
+// leaves the sender waiting on every one in turn. Two slots ahead cut a
+// fragment's time between two processors by more than half; eight, by
+// little.
+constexpr std::uint64_t kPrefetchSlotsAhead = 2;
+
+// A hint for writing, so the lines arrive owned instead of shared; a
+// processor without the instruction takes it for no operation.
+void PrefetchForWriting(const Slot& slot) {
+  const auto* bytes = reinterpret_cast<const char*>(&slot);
+  asm volatile("prefetchw %0" : : "m"(bytes[0]));
+  asm volatile("prefetchw %0" : : "m"(bytes[sizeof(Slot) - 1]));
+}
+
 enum class Wake { kNone, kSleeping, kAll };
 
 // `slots_wanted`: the room worth waiting for at a full ring (see WaitForRoom).
@@ -138,6 +154,12 @@ bool SendOnRing(Ring& ring, const ChunkBlocks& blocks, SendWaits& waits, std::ui
     const Wake wake = i + 1 == fragments                           ? Wake::kAll
                       : i == 0 || (i + 1) % kFragmentsPerWake == 0 ? Wake::kSleeping
                                                                    : Wake::kNone;
+    // Only while the slots ahead were found read: one a receiver still has
+    // to read would be pulled away from it.
+    if (look_ahead && left > kPrefetchSlotsAhead) {
+      const std::uint64_t cursor = ring.write_cursor.load(std::memory_order_relaxed);
+      PrefetchForWriting(ring.slots[(cursor + kPrefetchSlotsAhead) % kRingSlots]);
+    }
     if (!Push(ring, blocks, waits, fragment, std::min(left, kRoomBatch), wake)) {
       waits.WakeReceivers();  // for the fragments already placed
       return false;
