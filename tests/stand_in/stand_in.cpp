@@ -1,10 +1,9 @@
 // Plays a product process (or a Hyper-V worker) in tests: it is copied under
 // the name a test needs and started for real.
-//   --record FILE     write the command line and working folder (UTF-8) to FILE
-//   --signal EVENT    set a named event once the steps above are done
+//   --signal EVENT    set a named event once started
 //   --wait EVENT      then stay until EVENT is set (two minutes at most)
 // Started by a program under test, which passes it no options of ours, it
-// reads the same from its environment:
+// records what it was given as its environment asks:
 //   KESTOVA_STAND_IN_RECORD_DIR  record into DIR\<own file name>.txt
 //   KESTOVA_STAND_IN_STARTED     set this named event after recording
 #include <windows.h>
@@ -70,7 +69,6 @@ int wmain() {
   for (int i = 1; i + 1 < count; i += 2) {
     const std::wstring option = arguments.get()[i];
     const wchar_t* value = arguments.get()[i + 1];
-    if (option == L"--record" && !Record(value)) return 2;
     if (option == L"--signal") signal = value;
     if (option == L"--wait") wait = value;
   }
