@@ -125,10 +125,6 @@ std::vector<Row> Rows() {
        .arguments = L"--launch-proc-name Kestova.exe --launch-pkg-name com.example.app --from 3",
        .clients = kEmulator,
        .packets = {{kEmulatorModule, 20001, kLaunchedApp}}},
-      {.title = "an app launch starts the emulator client that does not run",
-       .arguments = L"--launch-proc-name Kestova.exe --launch-pkg-name com.example.app --from 3",
-       .started = L"Kestova.exe",
-       .parameters = L"--launch-pkg-name \"com.example.app\" --from \"3\" {start}"},
       {.title = "arguments are forwarded character by character",
        .arguments = LR"(--launch-proc-name KestovaStore.exe -- - "say \"hi\"" C:\dir\x "" )"
                     LR"(--launch-proc-name=ignored Kestova.exe)",
@@ -139,9 +135,6 @@ std::vector<Row> Rows() {
            L"--launch-proc-name Kestova.exe \"--opt=a b\" \"--tab=a\tb\" \"--x=\\\"\" --from 3",
        .started = L"Kestova.exe",
        .parameters = L"\"--opt=a b\" \"--tab=a\tb\" \"--x=\\\"\" --from \"3\" {start}"},
-      {.title = "a command line that the system would cut short starts nothing",
-       .arguments = L"--launch-proc-name Kestova.exe " + std::wstring(20000, L'\\'),
-       .log = {"LaunchTarget: [error] command line of 40"}},
       {.title = "a malformed launch record is logged and forwarded on the command line",
        .arguments = L"--launch-proc-name Kestova.exe --app-launch-info {bad",
        .clients = kEmulator,
@@ -372,8 +365,6 @@ void DispatchTest::Check(const Row& row) {
     client_process =
         std::make_unique<test_support::StandInProcess>(install_.temp() / "client", L"Kestova.exe");
     ASSERT_TRUE(client_process->started());
-  }
-  if (row.vm != Vm::kNotReady) {
     // Without the host a worker runs, but under the test's account: it is
     // another VM's and keeps no client from being stale.
     vm_host = std::make_unique<test_support::StandInProcess>(
@@ -524,24 +515,18 @@ TEST_F(DispatchTest, AMonitorShowsEveryMessageWithItsDropReasonAndChangesNoDispa
       << lines[1];
 }
 
+// Which names leave the folder is the name check's own table; this run shows
+// that the launcher asks it of the name that would start.
 TEST_F(DispatchTest, StartsNothingOutsideTheVersionFolder) {
-  // Where each name would lead, a program waits to be started.
+  // Where the name leads, a program waits to be started.
   test_support::CopyStandIn(install_.application_dir(), L"x.exe");
-  const std::filesystem::path elsewhere =
-      test_support::CopyStandIn(install_.root() / "elsewhere", L"x.exe");
-  for (const std::wstring& name :
-       {std::wstring(L"..\\x.exe"), elsewhere.wstring(), std::wstring(L"\\\\host\\share\\x.exe"),
-        std::wstring(L"x.exe:stream"), std::wstring(L"..")}) {
-    SCOPED_TRACE(WideToUtf8(name));
-    // The first pair only decides whom to notify; the last names what starts.
-    const LauncherRun run = install_.Run(L"--launch-proc-name Kestova.exe --launch-proc-name \"" +
-                                         name + L"\" --from 3");
-    EXPECT_EQ(run.exit_code, 0u);
-    EXPECT_TRUE(install_.NothingStarted());
-    EXPECT_EQ(run.log, std::vector<std::string>{
-                           "LaunchTarget: [error] launch-proc-name is not a file name: " +
-                           WideToUtf8(name)});
-  }
+  // The first pair only decides whom to notify; the last names what starts.
+  const LauncherRun run =
+      install_.Run(L"--launch-proc-name Kestova.exe --launch-proc-name ..\\x.exe --from 3");
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_TRUE(install_.NothingStarted());
+  EXPECT_EQ(run.log, std::vector<std::string>{
+                         "LaunchTarget: [error] launch-proc-name is not a file name: ..\\x.exe"});
 }
 
 }  // namespace

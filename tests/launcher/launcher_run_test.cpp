@@ -81,18 +81,11 @@ TEST_F(LauncherRunTest, LogsTheCommandLineAsGivenAndAppendsEachRun) {
       L"\u00e9" +
       LR"( "{\"pkg_name\":\"x\"}" {} --from 3)";
   ASSERT_EQ(Run(command_line), 0u);
-  ASSERT_EQ(Run(command_line), 0u);
-  const auto lines = LogLines();
-  ASSERT_EQ(lines.size(), 14u);
-  ExpectRunFrame(lines, 0, ToAnsi(command_line));
-  ExpectRunFrame(lines, 7, ToAnsi(command_line));
-}
-
-TEST_F(LauncherRunTest, WithoutArgumentsStillFramesTheRun) {
   ASSERT_EQ(Run(QuotedLauncher()), 0u);
   const auto lines = LogLines();
-  ASSERT_EQ(lines.size(), 8u);
-  ExpectRunFrame(lines, 0, ToAnsi(QuotedLauncher()), {R"(\[LaunchTarget\]: \[error\] argc < 2)"});
+  ASSERT_EQ(lines.size(), 15u);
+  ExpectRunFrame(lines, 0, ToAnsi(command_line));
+  ExpectRunFrame(lines, 7, ToAnsi(QuotedLauncher()), {R"(\[LaunchTarget\]: \[error\] argc < 2)"});
 }
 
 TEST_F(LauncherRunTest, CarriesOutTheRequestWhenTheLogFolderCannotBeMade) {

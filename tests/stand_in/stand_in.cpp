@@ -1,11 +1,9 @@
 // Plays a product process (or a Hyper-V worker) in tests: it is copied under
 // the name a test needs and started for real.
-//   --record FILE     write the command line and working folder (UTF-8) to FILE
-//   --hold-mutex NAME create and hold a named mutex
-//   --signal EVENT    set a named event once the steps above are done
+//   --signal EVENT    set a named event once started
 //   --wait EVENT      then stay until EVENT is set (two minutes at most)
 // Started by a program under test, which passes it no options of ours, it
-// reads the same from its environment:
+// records what it was given as its environment asks:
 //   KESTOVA_STAND_IN_RECORD_DIR  record into DIR\<own file name>.txt
 //   KESTOVA_STAND_IN_STARTED     set this named event after recording
 #include <windows.h>
@@ -66,14 +64,11 @@ int wmain() {
   if (const int failed = RecordForEnvironment()) return failed;
   int count = 0;
   const base::LocalMemory<wchar_t*> arguments(CommandLineToArgvW(GetCommandLineW(), &count));
-  base::KernelHandle held_mutex;
   const wchar_t* signal = nullptr;
   const wchar_t* wait = nullptr;
   for (int i = 1; i + 1 < count; i += 2) {
     const std::wstring option = arguments.get()[i];
     const wchar_t* value = arguments.get()[i + 1];
-    if (option == L"--record" && !Record(value)) return 2;
-    if (option == L"--hold-mutex") held_mutex.reset(CreateMutexW(nullptr, TRUE, value));
     if (option == L"--signal") signal = value;
     if (option == L"--wait") wait = value;
   }

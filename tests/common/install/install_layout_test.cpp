@@ -63,8 +63,10 @@ TEST_F(InstallLayoutTest, NamesEachComponentsKey) {
 }
 
 TEST_F(InstallLayoutTest, InstallPathDefaultsToProgramFilesAndIsCreated) {
+  wchar_t program_files[MAX_PATH] = {};
+  ASSERT_GT(GetEnvironmentVariableW(L"ProgramW6432", program_files, MAX_PATH), 0u);
   const std::filesystem::path expected =
-      std::filesystem::path(ProgramFilesDir()) / L"Velmora" / product_;
+      std::filesystem::path(program_files) / L"Velmora" / product_;
   EXPECT_EQ(layout_.InstallPath(), expected.wstring());
   EXPECT_TRUE(std::filesystem::is_directory(expected));
   std::filesystem::remove_all(expected);
@@ -82,50 +84,36 @@ TEST_F(InstallLayoutTest, InstallPathFromTheRegistryIsCreatedAndAnEmptyOneStaysE
   EXPECT_EQ(layout_.InstallPath(), L"");
 }
 
+// The versioned folder is made even for the placeholder version.
 TEST_F(InstallLayoutTest, UserVersionWinsUnlessMissingOrThePlaceholder) {
-  EXPECT_EQ(layout_.ComponentVersion(ComponentKind::Kestova), L"1.0.0.0");
+  InstallInto(temp_.path());
+  EXPECT_EQ(layout_.VersionedApplicationDir(), VersionFolder(L"1.0.0.0").wstring());
+  EXPECT_TRUE(std::filesystem::is_directory(VersionFolder(L"1.0.0.0")));
   SetVersion(HKEY_LOCAL_MACHINE, L"5.0.1.2");
   EXPECT_EQ(layout_.ComponentVersion(ComponentKind::Kestova), L"5.0.1.2");
   SetVersion(HKEY_CURRENT_USER, L"1.0.0.0");
   EXPECT_EQ(layout_.ComponentVersion(ComponentKind::Kestova), L"5.0.1.2");
   SetVersion(HKEY_CURRENT_USER, L"5.0.1.3");
-  EXPECT_EQ(layout_.ComponentVersion(ComponentKind::Kestova), L"5.0.1.3");
+  EXPECT_EQ(layout_.VersionedApplicationDir(), VersionFolder(L"5.0.1.3").wstring());
   EXPECT_EQ(layout_.ProductVersion(), L"1.0.0.0");
 }
 
-TEST_F(InstallLayoutTest, VersionedFolderIsCreatedEvenWithoutAVersion) {
+TEST_F(InstallLayoutTest, OnlyAVersionWithAllThreeExecutablesIsCompleteAndCommitted) {
   InstallInto(temp_.path());
-  EXPECT_EQ(layout_.VersionedApplicationDir(), VersionFolder(L"1.0.0.0").wstring());
-  EXPECT_TRUE(std::filesystem::is_directory(VersionFolder(L"1.0.0.0")));
-  SetVersion(HKEY_CURRENT_USER, L"5.1.2.3");
-  EXPECT_EQ(layout_.VersionedApplicationDir(), VersionFolder(L"5.1.2.3").wstring());
-}
-
-TEST_F(InstallLayoutTest, AVersionIsCompleteOnlyWithAllThreeExecutables) {
-  InstallInto(temp_.path());
-  EXPECT_FALSE(layout_.IsVersionComplete(L"2.0.0.0"));
+  const std::wstring key = product_key_ + L"\\Kestova";
   AddExecutables(L"2.0.0.1", {L"Kestova.exe", L"KestovaSvr.exe"});
   AddExecutables(L"2.0.0.2", {L"KestovaStore.exe", L"KestovaSvr.exe"});
   AddExecutables(L"2.0.0.3", {L"KestovaStore.exe", L"Kestova.exe"});
-  AddExecutables(L"2.0.0.4", {L"KestovaStore.exe", L"Kestova.exe", L"KestovaSvr.exe"});
-  EXPECT_FALSE(layout_.IsVersionComplete(L"2.0.0.1"));
-  EXPECT_FALSE(layout_.IsVersionComplete(L"2.0.0.2"));
-  EXPECT_FALSE(layout_.IsVersionComplete(L"2.0.0.3"));
-  EXPECT_TRUE(layout_.IsVersionComplete(L"2.0.0.4"));
-}
-
-TEST_F(InstallLayoutTest, CommitWritesBothHivesOnlyForACompleteVersion) {
-  InstallInto(temp_.path());
-  const std::wstring key = product_key_ + L"\\Kestova";
-  AddExecutables(L"3.0.0.1", {L"KestovaStore.exe", L"Kestova.exe"});
-  EXPECT_FALSE(layout_.CommitVersion(L"3.0.0.1"));
+  for (const wchar_t* incomplete : {L"2.0.0.0", L"2.0.0.1", L"2.0.0.2", L"2.0.0.3"}) {
+    EXPECT_FALSE(layout_.CommitVersion(incomplete)) << incomplete;
+  }
   EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key, L"Version", L"none"), L"none");
   EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, key, L"Version", L"none"), L"none");
 
-  AddExecutables(L"3.0.0.2", {L"KestovaStore.exe", L"Kestova.exe", L"KestovaSvr.exe"});
-  EXPECT_TRUE(layout_.CommitVersion(L"3.0.0.2"));
-  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key, L"Version", L"none"), L"3.0.0.2");
-  EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, key, L"Version", L"none"), L"3.0.0.2");
+  AddExecutables(L"2.0.0.4", {L"KestovaStore.exe", L"Kestova.exe", L"KestovaSvr.exe"});
+  EXPECT_TRUE(layout_.CommitVersion(L"2.0.0.4"));
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key, L"Version", L"none"), L"2.0.0.4");
+  EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, key, L"Version", L"none"), L"2.0.0.4");
 }
 
 TEST_F(InstallLayoutTest, TempFoldersSitUnderTheUsersTemporaryFolder) {

@@ -1,7 +1,6 @@
 #include "install/registry.h"
 
 #include <gtest/gtest.h>
-#include <shlobj.h>
 
 #include <filesystem>
 #include <fstream>
@@ -126,12 +125,6 @@ TEST(FolderTest, EnsureDirectoryCreatesParentsAndAcceptsAnyExistingPath) {
   { std::ofstream(file) << "x"; }
   EXPECT_TRUE(EnsureDirectory(file.wstring()));
   EXPECT_FALSE(EnsureDirectory((file / "below").wstring()));
-}
-
-TEST(FolderTest, ProgramFilesIsAnAbsoluteFolder) {
-  const std::wstring folder = ProgramFilesDir();
-  EXPECT_TRUE(std::filesystem::path(folder).is_absolute()) << folder;
-  EXPECT_EQ(KnownFolderPath(CSIDL_PROGRAM_FILES), folder);
 }
 
 }  // namespace

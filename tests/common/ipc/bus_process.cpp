@@ -9,7 +9,7 @@
 
 namespace ipc_test {
 
-BusProcess::BusProcess(const std::wstring& arguments) {
+BusProcess::BusProcess(const std::wstring& arguments, Reading reading) : reading_(reading) {
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
   base::FileHandle read_end;
   base::FileHandle write_end;
@@ -63,17 +63,21 @@ void BusProcess::ReadOutput(base::FileHandle pipe) {
   std::string pending;
   char buffer[4096];
   DWORD read = 0;
-  while (ReadFile(pipe.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+  bool ready = false;
+  while (!ready && ReadFile(pipe.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
     pending.append(buffer, read);
     std::lock_guard lock(mutex_);
     for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
       std::string line = pending.substr(0, end);
       std::erase(line, '\r');
+      ready = ready || (reading_ == Reading::kUpToReady && line == "ready");
       lines_.push_back(std::move(line));
       pending.erase(0, end + 1);
     }
     changed_.notify_all();
   }
+  // The pipe stays open, unread, for as long as the process writes to it.
+  if (ready) WaitForSingleObject(process_.get(), INFINITE);
   std::lock_guard lock(mutex_);
   ended_ = true;
   changed_.notify_all();

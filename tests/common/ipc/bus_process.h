@@ -19,7 +19,10 @@ namespace ipc_test {
 // line by line through a pipe as it prints.
 class BusProcess {
  public:
-  explicit BusProcess(const std::wstring& arguments);
+  // kUpToReady leaves the output unread after "ready", so that the process
+  // blocks in its next write once the pipe is full.
+  enum class Reading { kAll, kUpToReady };
+  explicit BusProcess(const std::wstring& arguments, Reading reading = Reading::kAll);
   ~BusProcess();  // waits a little, then ends the process
   BusProcess(const BusProcess&) = delete;
   BusProcess& operator=(const BusProcess&) = delete;
@@ -47,6 +50,7 @@ class BusProcess {
   void ReadOutput(base::FileHandle pipe);
 
   base::KernelHandle process_;
+  Reading reading_;
   std::thread reader_;
   std::mutex mutex_;
   std::condition_variable changed_;

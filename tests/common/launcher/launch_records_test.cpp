@@ -27,7 +27,7 @@ const json kLinkInfo = {{"session_id", "s"},
                         {"pkg_name", "com.b"},
                         {"step_counter", kStepCounter}};
 
-TEST(LaunchRecordsTest, AppLaunchInfoKeys) {
+TEST(LaunchRecordsTest, EveryRecordKeepsTheKeysItsPeersRead) {
   CheckRecordKeys(AppLaunchInfo{}, {
                                        {"pkg_name", K::kString, kRequired},
                                        {"rotation", K::kUint32, kOptional, kBooleansAsNumbers},
@@ -58,9 +58,6 @@ TEST(LaunchRecordsTest, AppLaunchInfoKeys) {
                                        {"update_type", K::kString, kOptional},
                                        {"window_config", K::kString, kOptional},
                                    });
-}
-
-TEST(LaunchRecordsTest, NestedLaunchRecordKeys) {
   CheckRecordKeys(OpenFileInfo{},
                   {{"file_path", K::kString, kRequired}, {"mime_type", K::kString, kRequired}});
   CheckRecordKeys(OwnerWindowInfo{}, {
@@ -71,9 +68,6 @@ TEST(LaunchRecordsTest, NestedLaunchRecordKeys) {
                                          {"owner_cx", K::kInt32, kRequired, kBooleansAsNumbers},
                                          {"owner_cy", K::kInt32, kRequired, kBooleansAsNumbers},
                                      });
-}
-
-TEST(LaunchRecordsTest, InstallAppInfoKeys) {
   CheckRecordKeys(InstallAppInfo{},
                   {
                       {"pkg_name", K::kString, kRequired},
@@ -101,9 +95,6 @@ TEST(LaunchRecordsTest, InstallAppInfoKeys) {
                               });
   CheckRecordKeys(StepCounter{}, {{"step", K::kInt32, kRequired, kBooleansAsNumbers},
                                   {"time", K::kUint64, kRequired}});
-}
-
-TEST(LaunchRecordsTest, VmRequestKeys) {
   CheckRecordKeys(StartVMInfo{}, {{"oem_name", K::kString, kRequired}});
   CheckRecordKeys(StopVMInfo{}, {{"oem_name", K::kString, kRequired}});
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <regex>
 #include <thread>
 
@@ -28,15 +29,6 @@ class LoggerTest : public testing::Test {
                                    const std::string& message) {
     return std::string("^") + kStamp + "\\[" + std::to_string(thread_id) + "\\." +
            std::to_string(GetCurrentProcessId()) + "\\]\\[" + function + "\\]: " + message + "$";
-  }
-
-  static std::vector<std::smatch> Matches(const std::vector<std::string>& lines,
-                                          const std::regex& pattern) {
-    std::vector<std::smatch> found;
-    for (const std::string& line : lines) {
-      if (std::smatch match; std::regex_match(line, match, pattern)) found.push_back(match);
-    }
-    return found;
   }
 
   test_support::TempDir temp_;
@@ -68,17 +60,33 @@ TEST(LogTimestampTest, PadsEveryField) {
   }
 }
 
+// A first run finds a read-only file where its folder goes; a second run
+// that does not append leaves only its own frame, and nothing logged outside
+// its start and end.
 TEST_F(LoggerTest, FramesRecordsWithBannersAndFormatsEachLine) {
+  std::filesystem::create_directories(LogFolder().parent_path());
+  { std::ofstream(LogFolder()) << "not a folder"; }
+  SetFileAttributesW(LogFolder().c_str(), FILE_ATTRIBUTE_READONLY);
+  {
+    Logger first;
+    first.Start("unit", std::ios::app);
+    first.Log("first run", CallSite::Here(), 1);
+    first.End();
+  }
+  ASSERT_TRUE(std::filesystem::is_directory(LogFolder()));
   {
     Logger logger;
-    logger.Start("unit", std::ios::app);
-    logger.Start("second", std::ios::out);  // a second start changes nothing
+    logger.Log("before start", CallSite::Here(), 1);
+    logger.Start("unit", std::ios::out);
+    logger.Start("second", std::ios::app);  // a second start changes nothing
     logger.Log("plain", CallSite::Here(), 4312);
     logger.Log("value {} and {}", CallSite::Here(), 17, "{not a field}", std::string("text"));
     logger.End();
+    logger.Log("after end", CallSite::Here(), 1);
+    logger.Enqueue("after end");
   }
   const auto lines = LogLines();
-  ASSERT_EQ(lines.size(), 8u);
+  ASSERT_EQ(lines.size(), 8u) << testing::PrintToString(lines);
   EXPECT_EQ(lines[0], "");
   EXPECT_EQ(lines[1], "");
   EXPECT_EQ(lines[2], kRule);
@@ -92,49 +100,6 @@ TEST_F(LoggerTest, FramesRecordsWithBannersAndFormatsEachLine) {
   EXPECT_TRUE(std::regex_match(lines[6], std::regex(std::string(kStamp) + " log end"))) << lines[6];
   EXPECT_EQ(lines[7], kRule);
   EXPECT_FALSE(std::filesystem::exists(LogFolder() / "second.log"));
-}
-
-TEST_F(LoggerTest, RecordsOutsideTheRunningLoggerAreDropped) {
-  Logger logger;
-  logger.Log("before start", CallSite::Here(), 1);
-  logger.Start("unit", std::ios::app);
-  logger.End();
-  logger.Log("after end", CallSite::Here(), 1);
-  logger.Enqueue("after end");
-  const std::string text = ReadFileBytes(LogFile());
-  EXPECT_EQ(text.find("before start"), std::string::npos);
-  EXPECT_EQ(text.find("after end"), std::string::npos);
-}
-
-// LogLine names the thread it runs on by itself.
-int LogFromAnotherThread(int, wchar_t**) {
-  Logger::Instance().Start("unit", std::ios::app);
-  DWORD other_thread = 0;
-  std::thread([&] {
-    other_thread = GetCurrentThreadId();
-    LogLine("from the other thread");
-  }).join();
-  LogLine("the other thread was {}", other_thread);
-  Logger::Instance().End();
-  return 0;
-}
-const test_support::ChildRole kLogFromAnotherThread(L"log-from-thread", LogFromAnotherThread);
-
-TEST_F(LoggerTest, ShowsTheLoggingThreadsIdAndTheSameProcessId) {
-  const base::KernelHandle child = test_support::StartChild(L"log-from-thread");
-  ASSERT_EQ(test_support::WaitForExitCode(child), 0u);
-  const auto lines = LogLines();
-  const auto from_thread = Matches(
-      lines, std::regex(std::string(kStamp) + R"(\[(\d+)\.(\d+)\]\[.*\]: from the other thread)"));
-  const auto from_main = Matches(
-      lines,
-      std::regex(std::string(kStamp) + R"(\[(\d+)\.(\d+)\]\[.*\]: the other thread was (\d+))"));
-  ASSERT_EQ(from_thread.size(), 1u);
-  ASSERT_EQ(from_main.size(), 1u);
-  EXPECT_EQ(from_thread[0][1], from_main[0][3]);
-  EXPECT_NE(from_thread[0][1], from_main[0][1]);
-  EXPECT_EQ(from_thread[0][2], std::to_string(GetProcessId(child.get())));
-  EXPECT_EQ(from_main[0][2], from_thread[0][2]);
 }
 
 TEST_F(LoggerTest, EverythingQueuedBeforeEndIsWrittenInOrder) {
@@ -152,31 +117,11 @@ TEST_F(LoggerTest, EverythingQueuedBeforeEndIsWrittenInOrder) {
   EXPECT_EQ(lines.back(), kRule);
 }
 
-TEST_F(LoggerTest, ReplacesAFileStandingWhereTheFolderGoes) {
-  std::filesystem::create_directories(LogFolder().parent_path());
-  { std::ofstream(LogFolder()) << "not a folder"; }
-  SetFileAttributesW(LogFolder().c_str(), FILE_ATTRIBUTE_READONLY);
-  Logger logger;
-  logger.Start("unit", std::ios::app);
-  logger.End();
-  EXPECT_TRUE(std::filesystem::is_directory(LogFolder()));
-  EXPECT_EQ(LogLines().size(), 6u);
-}
-
-TEST_F(LoggerTest, TruncatesUnlessAppending) {
-  for (int run = 0; run < 2; ++run) {
-    Logger logger;
-    logger.Start("unit", std::ios::out);
-    logger.End();
-  }
-  EXPECT_EQ(LogLines().size(), 6u);
-}
-
 // Appends records through the process-wide logger once the parent opens the
-// gate. Each write waits, with the shared lock held, for the other child to
-// reach the same point: without the lock both would find the same end of the
-// file and write over each other every time.
-constexpr int kRecordsPerChild = 2;
+// gate, the first from a thread of its own: LogLine names the thread it runs
+// on by itself. Each write waits, with the shared lock held, for the other
+// child to reach the same point: without the lock both would find the same
+// end of the file and write over each other every time.
 HANDLE arrived = nullptr;
 HANDLE other_arrived = nullptr;
 
@@ -195,7 +140,12 @@ int AppendingChild(int argc, wchar_t** argv) {
   other_arrived = other.get();
   SetAppendWindowHookForTesting(MeetTheOtherChild);
   Logger::Instance().Start("unit", std::ios::app);
-  for (int i = 0; i < kRecordsPerChild; ++i) LogLine("record {}", i);
+  DWORD other_thread = 0;
+  std::thread([&] {
+    other_thread = GetCurrentThreadId();
+    LogLine("record from another thread");
+  }).join();
+  LogLine("record after thread {}", other_thread);
   Logger::Instance().End();
   return 0;
 }
@@ -218,22 +168,31 @@ TEST_F(LoggerTest, TwoProcessesAppendingAtOnceWriteOnlyWholeLines) {
   ASSERT_EQ(test_support::WaitForExitCode(first), 0u);
   ASSERT_EQ(test_support::WaitForExitCode(second), 0u);
 
-  const std::regex record(std::string("^") + kStamp +
-                          R"(\[\d+\.\d+\]\[AppendingChild\]: record \d$)");
+  // Per process: the thread of its first record, and its second's own thread
+  // and the thread it names.
+  std::map<std::string, std::vector<std::string>> threads;
+  const std::regex record(
+      std::string("^") + kStamp +
+      R"(\[(\d+)\.(\d+)\]\[[^\]]+\]: record (from another thread|after thread (\d+))$)");
   const std::regex banner(std::string("^") + kStamp + " log (start|end)$");
-  int records = 0;
   int banners = 0;
   for (const std::string& line : LogLines()) {
-    if (std::regex_match(line, record)) {
-      ++records;
+    if (std::smatch match; std::regex_match(line, match, record)) {
+      threads[match[2]].push_back(match[1]);
+      if (match[4].matched) threads[match[2]].push_back(match[4]);
     } else if (std::regex_match(line, banner)) {
       ++banners;
     } else {
       ASSERT_TRUE(line.empty() || line == kRule) << "torn line: " << line;
     }
   }
-  EXPECT_EQ(records, 2 * kRecordsPerChild);
   EXPECT_EQ(banners, 4);
+  for (const base::KernelHandle* child : {&first, &second}) {
+    const std::vector<std::string>& ids = threads[std::to_string(GetProcessId(child->get()))];
+    ASSERT_EQ(ids.size(), 3u);
+    EXPECT_EQ(ids[0], ids[2]) << "the other thread's record names another thread";
+    EXPECT_NE(ids[0], ids[1]);
+  }
 }
 
 }  // namespace
