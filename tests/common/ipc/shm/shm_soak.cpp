@@ -281,9 +281,15 @@ class Receiver : public Actor {
       if (lost != nullptr) {
         if (std::strcmp(lost, "was cut off") == 0) CheckCutOff(receiver);
         run_.reconnects.fetch_add(1);
+        const auto writers = static_cast<std::uint32_t>(run_.ring->write_cursor.load());
         if (!receiver.Reconnect(lost)) {
           run_.Fail("no receiver bit was free");
           return;
+        }
+        // Never where it was: the other readers freed its old slots' chunks.
+        if (static_cast<std::int32_t>(receiver.cursor() - writers) < 0) {
+          run_.Fail("a receiver resumed " + std::to_string(writers - receiver.cursor()) +
+                    " slots behind the writers");
         }
         EndLife(false);
         StartLife(receiver);
