@@ -428,10 +428,11 @@ PopResult Pop(Ring& ring, std::uint32_t& read_cursor, std::uint32_t receiver_bit
   std::uint64_t state = slot.read_state.load();
   for (Backoff backoff;; backoff.Pause()) {
     // Checked after each read of the state: a receiver held up here may find
-    // the next lap's state, and the bit in it a newcomer's reservation.
-    if (!Intact(ring, slot, cursor) || slot.commit_mark.load() != mark) {
-      return PopResult::kOverwritten;
-    }
+    // the next lap's state, and the bit in it a newcomer's reservation. Once
+    // read by all, the slot is free for the next lap's claim: a bit there
+    // is not this receiver's for this message.
+    if (!Intact(ring, slot, cursor)) return PopResult::kOverwritten;
+    if (!WrittenFor(slot.commit_mark.load(), cursor)) return PopResult::kNotReserved;
     // A forced push that took the slot meanwhile cut this receiver off; the
     // chunk the copy names may be free already.
     if ((Receivers(state) & receiver_bit) == 0) return PopResult::kNotReserved;
