@@ -280,6 +280,12 @@ class Receiver : public Actor {
       idle_since = Clock::now();
       if (lost != nullptr) {
         if (std::strcmp(lost, "was cut off") == 0) CheckCutOff(receiver);
+        // Overtaken: the slot it took (its cursor is past it) is gone a lap later.
+        if (std::strcmp(lost, "was overtaken by the writers") == 0 &&
+            static_cast<std::uint32_t>(run_.ring->write_cursor.load()) - receiver.cursor() + 1 <=
+                kRingSlots) {
+          run_.Fail("a receiver within a lap of the writers took itself for overtaken");
+        }
         run_.reconnects.fetch_add(1);
         const auto writers = static_cast<std::uint32_t>(run_.ring->write_cursor.load());
         if (!receiver.Reconnect(lost)) {
