@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "ipc/shm/diagnostics.h"
 #include "ipc/shm/failure_texts.h"
@@ -207,6 +208,24 @@ std::optional<Overwritten> OverwrittenChunk(Slot& slot, Previous previous,
   return Overwritten{old.remain, index, unread_by};
 }
 
+// Clears the bits of receivers that are gone from the last lap's message in
+// `slot` (read as `mark` and `state`) and marks it read by all, as its last
+// reader would; `state` becomes the cleared read state. The chunk the message
+// names, if any, is theirs to give back. False when the state changed.
+bool ReleaseGoneReaders(Slot& slot, std::uint64_t mark, std::uint64_t& state,
+                        std::vector<Overwritten>* old_chunks) {
+  // Copied while the state still shows the message: a later lap writes the
+  // slot only after it changed the state.
+  const std::optional<Overwritten> chunk =
+      OverwrittenChunk(slot, Previous::kUnread, Receivers(state));
+  const std::uint64_t cleared = NextReadState(state, EpochByte(state), 0);
+  if (!slot.read_state.compare_exchange_strong(state, cleared)) return false;
+  state = cleared;
+  slot.commit_mark.compare_exchange_strong(mark, ReadByAllMark(~mark));
+  if (chunk && old_chunks != nullptr) old_chunks->push_back(*chunk);
+  return true;
+}
+
 }  // namespace
 
 void Fault([[maybe_unused]] FaultPoint point) {
@@ -254,7 +273,7 @@ bool TakeReceiverBit(Ring& ring, std::uint32_t bit) {
 void DisconnectReceiver(Ring& ring, std::uint32_t bit) { ring.cc.fetch_and(~bit); }
 
 PushResult TryNormalPush(Ring& ring, const Fragment& fragment,
-                         std::optional<Overwritten>* old_chunk) {
+                         std::vector<Overwritten>* old_chunks) {
   std::uint64_t epoch = ring.epoch.load();
   Backoff backoff;
   for (int settle_tries = 0;;) {
@@ -263,7 +282,8 @@ PushResult TryNormalPush(Ring& ring, const Fragment& fragment,
     const std::uint64_t cursor = ring.write_cursor.load();
     Slot& slot = ring.slots[cursor % kRingSlots];
     std::uint64_t state = slot.read_state.load();
-    const Previous previous = PreviousOf(slot.commit_mark.load(), state, cursor);
+    const std::uint64_t mark = slot.commit_mark.load();
+    const Previous previous = PreviousOf(mark, state, cursor);
     if (ring.write_cursor.load() != cursor) continue;  // another sender moved on
 
     if ((previous == Previous::kUnread || previous == Previous::kAbandoned) &&
@@ -285,6 +305,19 @@ PushResult TryNormalPush(Ring& ring, const Fragment& fragment,
       continue;
     }
 
+    if (previous == Previous::kUnread) {
+      // Only receivers that are gone still hold the last lap's message: they
+      // are let go as their own last read would have, and the claim lies on
+      // a free slot. A claim laid over the message itself would look to a
+      // forced push like its readers that have not read it, and cut off every
+      // receiver it names. Gone by the receivers read after the state: one
+      // that took its bit since the first read may hold the message.
+      if ((Receivers(state) & ring.cc.load()) != 0) continue;
+      if (!ReleaseGoneReaders(slot, mark, state, old_chunks)) {
+        backoff.Pause();
+        continue;
+      }
+    }
     const std::uint64_t claimed = NextReadState(state, EpochByte(epoch), cc);
     if (!slot.read_state.compare_exchange_strong(state, claimed)) {
       backoff.Pause();
@@ -303,12 +336,6 @@ PushResult TryNormalPush(Ring& ring, const Fragment& fragment,
     // A sender held up for a lap between its cursor move and its write finds
     // its slot taken by force: it must not write over the new message.
     if (slot.read_state.load() != claimed) continue;
-    // The claim took the last lap's readers off the slot, whatever becomes
-    // of this write: their chunk is to be given back.
-    if (auto chunk = OverwrittenChunk(slot, previous, Receivers(state));
-        chunk && old_chunk != nullptr) {
-      *old_chunk = chunk;
-    }
     if (!WriteSlot(slot, cursor, cc, fragment)) continue;
     return PushResult::kPushed;
   }
@@ -324,7 +351,6 @@ ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment) {
     if (cc == 0) return result;
     std::uint64_t cursor = ring.write_cursor.load();
     Slot& slot = ring.slots[cursor % kRingSlots];
-    const std::uint64_t mark = slot.commit_mark.load();
     // The slot is taken by moving the cursor past it, before its read state
     // changes: a claim that fails must not have taken any receiver's bit
     // from a message it has still to read. A sender of ours that claimed the
@@ -341,12 +367,25 @@ ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment) {
     std::uint32_t unread;
     std::uint32_t remaining;
     std::uint64_t claimed;
+    std::uint64_t mark;
+    std::uint32_t connected;
     do {
+      // The mark and the receivers are read after the state. A mark that
+      // still says written for the last lap did so when the state was read,
+      // and the state's bits are that message's readers (claims lie on free
+      // slots); one read before may since have been marked read by the last
+      // reader (or by a sender letting go of readers that are gone), and the
+      // bits be a claim's. A receiver that took a bit after the state was
+      // read (and that the swap below finds unchanged) gave back what an
+      // earlier holder of the bit left in the slot before it took the bit:
+      // a bit there is not its own.
+      mark = slot.commit_mark.load();
+      connected = ring.cc.load();
       previous = PreviousOf(mark, state, cursor);
       // Only a written message can be unread: the bits of a claim that never
       // moved the cursor (its sender died, or lost the epoch race) are nobody's.
-      unread = previous == Previous::kUnread ? Receivers(state) & cc : 0;
-      remaining = cc & ~unread;
+      unread = previous == Previous::kUnread ? Receivers(state) & connected : 0;
+      remaining = connected & ~unread;
       claimed = NextReadState(state, EpochByte(epoch), remaining);
     } while (!slot.read_state.compare_exchange_weak(state, claimed));
 
@@ -356,7 +395,8 @@ ForcedPushResult ForcedPush(Ring& ring, const Fragment& fragment) {
     if (unread != 0) {
       // Cut off only now that the cursor moved on: a receiver that is told
       // (or whose chunk a reader frees because of it) finds itself overtaken.
-      Print(stdout, text::kForcePushCutOff, static_cast<unsigned>(backoff.count()), cc, unread);
+      Print(stdout, text::kForcePushCutOff, static_cast<unsigned>(backoff.count()), connected,
+            unread);
       ring.cc.fetch_and(~unread);
     }
     if (remaining == 0) {
@@ -390,6 +430,12 @@ PopResult Pop(Ring& ring, std::uint32_t& read_cursor, std::uint32_t receiver_bit
 
   std::uint64_t state = slot.read_state.load();
   for (Backoff backoff;; backoff.Pause()) {
+    // Checked after each read of the state: a receiver held up here may find
+    // the next lap's state, and the bit in it a newcomer's reservation. Once
+    // read by all, the slot is free for the next lap's claim: a bit there
+    // is not this receiver's for this message.
+    if (!Intact(ring, slot, cursor)) return PopResult::kOverwritten;
+    if (!WrittenFor(slot.commit_mark.load(), cursor)) return PopResult::kNotReserved;
     // A forced push that took the slot meanwhile cut this receiver off; the
     // chunk the copy names may be free already.
     if ((Receivers(state) & receiver_bit) == 0) return PopResult::kNotReserved;
@@ -482,6 +528,12 @@ bool LaterSlotCommitted(const Ring& ring, std::uint32_t read_cursor) {
   const std::uint32_t next = read_cursor + 1;
   const std::uint64_t mark = ring.slots[next % kRingSlots].commit_mark.load();
   return WrittenFor(mark, next) || (mark != 0 && Low32(mark) == Low32(ReadByAllMark(next)));
+}
+
+bool WriteInFlight(const Ring& ring, std::uint32_t cursor) {
+  if (static_cast<std::int32_t>(Low32(ring.write_cursor.load()) - cursor) <= 0) return false;
+  const MarkOwner owner = OwnerOf(ring.slots[cursor % kRingSlots].commit_mark.load(), cursor);
+  return owner.distance < 0 || (owner.distance == 0 && owner.writing);
 }
 
 bool Overtaken(const Ring& ring, std::uint32_t read_cursor) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "ipc/shm/spin.h"
 
@@ -22,7 +23,10 @@
 //   claimed    a normal push swapped read_state to {counter + 1, current
 //              epoch byte, cc}, found `epoch` unchanged, and then moved
 //              write_cursor from c to c + 1 by compare-and-swap: the cursor
-//              decides between two claims of one slot. A forced push moves
+//              decides between two claims of one slot. It claims only a free
+//              slot: the last lap's readers that are gone from cc are cleared
+//              first and the slot marked read, as their reads would have, so
+//              that bits on a slot still marked written are always readers. A forced push moves
 //              the cursor first and sets read_state after, so that a claim
 //              that fails never took a bit from a message still to be read.
 //   writing    commit_mark = ~c with bit 31 flipped, swapped in from the
@@ -53,12 +57,18 @@
 // is still in the message it overwrites (a claim's bits on a free slot are
 // nobody's), and only after it moved the cursor: a receiver cut off is then
 // more than a lap behind the writers, whatever a newcomer with its bit does
-// later. It resumes at the write cursor under a fresh bit, never where it
+// later. It judges by the mark and cc read after the state it swaps out. It
+// resumes at the write cursor under a fresh bit, never where it
 // was: the readers of its old slots freed their chunks without it. Leaving
 // gives back the bit's reservations of slots and chunks up to the write
-// cursor; taking a bit gives back what an earlier holder left in the last
-// lap; only messages written for the cursor in question are touched, never
-// a slot of the next lap.
+// cursor, while the bit is still its own; a newcomer gives back what an
+// earlier holder left in the lap before its cursor before it takes the bit
+// (which was free after it read the cursor), waiting a bound for the writes
+// in flight there, so that no forced push counts that holder's bit against
+// it; only messages written for the cursor in question are touched, never a
+// slot of the next lap. A receiver clears its bit only while the slot still
+// holds the message it copied: held up, it may find the next lap's state,
+// and the bit there a newcomer's.
 //
 // Chunks: pending_readers is set to the receivers of the slot's claim before
 // the slot is committed (receivers that came or went after the chunk was
@@ -240,7 +250,7 @@ struct Overwritten {
 // Claims the slot at the write cursor without a lock, unless a connected
 // receiver has not read it yet.
 PushResult TryNormalPush(Ring& ring, const Fragment& fragment,
-                         std::optional<Overwritten>* old_chunk = nullptr);
+                         std::vector<Overwritten>* old_chunks = nullptr);
 
 struct ForcedPushResult {
   bool pushed = false;
@@ -274,6 +284,10 @@ bool FreedForWaitingSender(const Ring& ring, std::uint32_t popped_cursor);
 // True when the slot after `read_cursor` was written (or read) for its own
 // cursor: the ring has moved on past a slot this receiver still waits for.
 bool LaterSlotCommitted(const Ring& ring, std::uint32_t read_cursor);
+
+// True while the writers have claimed the slot of `cursor` (the write cursor
+// is past it) and its write for that cursor is not committed yet.
+bool WriteInFlight(const Ring& ring, std::uint32_t cursor);
 
 // True when the writers are more than a ring ahead of `read_cursor`: the
 // slots from there on were overwritten before this receiver read them.

@@ -15,6 +15,9 @@ namespace {
 // unwritten this long after the one behind it was written belongs to a
 // sender that died; its receivers connect afresh.
 constexpr std::chrono::milliseconds kStalledSlot{1000};
+// How long a connect waits, in all, for writes in flight in the last lap: a
+// writer may itself wait 100 ms for a writer of the lap before (see ring.h).
+constexpr std::int64_t kInFlightWriteUs = 500'000;
 
 constexpr char kCutOff[] = "was cut off";
 constexpr char kOvertaken[] = "was overtaken by the writers";
@@ -31,19 +34,25 @@ RingReceiver::RingReceiver(Ring& ring, const std::atomic<std::uint32_t>* message
 
 bool RingReceiver::Connect() {
   if (bit_ != 0) return true;
-  // A new receiver sees only what is written after it connected. The cursor
-  // is taken before the bit, so that no slot behind it is reserved for it;
-  // slots claimed from there on before the bit was taken are not, and are
-  // passed over.
-  const auto start = static_cast<std::uint32_t>(ring_.write_cursor.load());
-  const std::uint32_t bit = ConnectReceiver(ring_);
-  if (bit == 0) return false;
-  bit_ = bit;
-  cursor_ = start;
-  // A receiver that held the bit before may have left it in slots it never
-  // read (it was cut off, or died). They are not this one's to read, and
-  // must not count against it one lap later.
-  GiveUpSlots(bit, start - static_cast<std::uint32_t>(kRingSlots), start);
+  for (;;) {
+    // A new receiver sees only what is written after it connected. The
+    // cursor is taken before the bit, so that no slot behind it is reserved
+    // for it; slots claimed from there on before the bit was taken are not,
+    // and are passed over.
+    const auto start = static_cast<std::uint32_t>(ring_.write_cursor.load());
+    const std::uint32_t mask = ring_.cc.load();
+    if (mask == 0xFFFFFFFFu) return false;
+    const std::uint32_t bit = ~mask & (mask + 1);
+    // Given back before the bit is taken, so that no forced push finds it
+    // there and cuts this receiver off. The bit was free after `start` was
+    // read: a holder that comes after claims only slots from there on.
+    GiveUpEarlierHolder(bit, start);
+    if (TakeReceiverBit(ring_, bit)) {
+      bit_ = bit;
+      cursor_ = start;
+      break;
+    }
+  }
   stalled_ = false;
   lost_reason_ = nullptr;
   // Taken after the bit: every message of this id or later is reserved for it.
@@ -51,6 +60,27 @@ bool RingReceiver::Connect() {
                                           : std::nullopt;
   cache_.Restart(first_id_);
   return true;
+}
+
+void RingReceiver::GiveUpEarlierHolder(std::uint32_t bit, std::uint32_t start) {
+  // A receiver that held the bit before may have left it in slots it never
+  // read (it was cut off, left, or died). They are not this one's to read,
+  // and must not count against it one lap later. That includes slots whose
+  // write is still in flight: a forced push sets the state of the slot it
+  // took after it moved the cursor, with the connected receivers it saw,
+  // and the bit comes to light only when the slot is written. A writer is
+  // waited for within a bound; one that takes longer is stopped or dead,
+  // and its slot never holds a message.
+  const Stopwatch waited;
+  Backoff backoff;
+  for (std::uint32_t cursor = start - static_cast<std::uint32_t>(kRingSlots); cursor != start;
+       ++cursor) {
+    while (WriteInFlight(ring_, cursor) && waited.Microseconds() < kInFlightWriteUs) {
+      backoff.Pause();
+    }
+    std::optional<SlotMessage> message;
+    if (GiveUpSlot(ring_, cursor, bit, message) && message) GiveBackChunk(*message, bit);
+  }
 }
 
 void RingReceiver::Disconnect() { Leave((ring_.cc.load() & bit_) == 0); }
@@ -68,10 +98,12 @@ void RingReceiver::Leave(bool cut_off) {
       DisconnectReceiver(ring_, bit_);
     } else if (first_id_ && ReservedSince(ring_, cursor_, bit_, *first_id_)) {
       // Overtaken at slots never written for it (a sender died there) and
-      // not cut off yet. Its own reservations lie within a lap of its
-      // cursor: a newcomer's come only after the cut-off, which is later.
-      DisconnectReceiver(ring_, bit_);
+      // not cut off yet. Its reservations are given back while the bit is
+      // still its own: once it is free, a newcomer's reservations may lie in
+      // the same stretch. What claims leave there meanwhile, the next holder
+      // of the bit gives back.
       GiveUpSlots(bit_, cursor_, cursor_ + static_cast<std::uint32_t>(kRingSlots) + 1);
+      DisconnectReceiver(ring_, bit_);
     }
   }
   bit_ = 0;

@@ -52,6 +52,8 @@ class RingReceiver {
   void Leave(bool cut_off);
   ReceiveBuffer ChunkMessage(const SlotMessage& message, std::size_t size);
   void GiveBackChunk(const SlotMessage& message, std::uint32_t bit);
+  // Gives up what an earlier holder of `bit` left in the lap before `start`.
+  void GiveUpEarlierHolder(std::uint32_t bit, std::uint32_t start);
   // Gives up `bit`'s reservations of the slots [from, to).
   void GiveUpSlots(std::uint32_t bit, std::uint32_t from, std::uint32_t to);
 

@@ -1,6 +1,7 @@
 #include "ipc/shm/ring_sender.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "ipc/shm/diagnostics.h"
 #include "ipc/shm/failure_texts.h"
@@ -58,12 +59,18 @@ enum class Wake { kNone, kSleeping, kAll };
 // `slots_wanted`: the room worth waiting for at a full ring (see WaitForRoom).
 bool Push(Ring& ring, const ChunkBlocks& blocks, SendWaits& waits, const Fragment& fragment,
           std::size_t slots_wanted, Wake wake) {
-  std::optional<Overwritten> old_chunk;
-  const auto push = [&] { return TryNormalPush(ring, fragment, &old_chunk); };
+  // Chunks that gone receivers held are given back whether or not the push
+  // then succeeds.
+  std::vector<Overwritten> old_chunks;
+  const auto push = [&] {
+    const PushResult pushed = TryNormalPush(ring, fragment, &old_chunks);
+    for (const Overwritten& old : old_chunks) FreeOverwrittenChunk(blocks, old);
+    old_chunks.clear();
+    return pushed;
+  };
   PushResult result = push();
   if (result == PushResult::kFull) result = waits.WaitForRoom(push, slots_wanted);
   if (result == PushResult::kPushed) {
-    if (old_chunk) FreeOverwrittenChunk(blocks, *old_chunk);
     if (wake == Wake::kAll) waits.WakeReceivers();
     if (wake == Wake::kSleeping) waits.WakeSleepingReceivers();
     return true;

@@ -242,7 +242,7 @@ class Receiver : public Actor {
     const ChunkBlocks blocks = [this](std::size_t size, bool) { return run_.Block(size); };
     RingReceiver receiver(*run_.ring, &run_.counter, 0, blocks);
     if (!receiver.Connect()) return;
-    StartLife();
+    StartLife(receiver);
     auto idle_since = Clock::now();
     for (;;) {
       Hazard(200000, 5000);  // a receiver that stops reading: cut off, or dead
@@ -255,7 +255,7 @@ class Receiver : public Actor {
           run_.Fail("no receiver bit was free");
           return;
         }
-        StartLife();
+        StartLife(receiver);
         continue;
       }
       ReceiveBuffer message;
@@ -279,13 +279,26 @@ class Receiver : public Actor {
       }
       idle_since = Clock::now();
       if (lost != nullptr) {
+        if (std::strcmp(lost, "was cut off") == 0) CheckCutOff(receiver);
+        // Overtaken: the slot it took (its cursor is past it) is gone a lap later.
+        if (std::strcmp(lost, "was overtaken by the writers") == 0 &&
+            static_cast<std::uint32_t>(run_.ring->write_cursor.load()) - receiver.cursor() + 1 <=
+                kRingSlots) {
+          run_.Fail("a receiver within a lap of the writers took itself for overtaken");
+        }
         run_.reconnects.fetch_add(1);
+        const auto writers = static_cast<std::uint32_t>(run_.ring->write_cursor.load());
         if (!receiver.Reconnect(lost)) {
           run_.Fail("no receiver bit was free");
           return;
         }
+        // Never where it was: the other readers freed its old slots' chunks.
+        if (static_cast<std::int32_t>(receiver.cursor() - writers) < 0) {
+          run_.Fail("a receiver resumed " + std::to_string(writers - receiver.cursor()) +
+                    " slots behind the writers");
+        }
         EndLife(false);
-        StartLife();
+        StartLife(receiver);
       }
     }
     EndLife(true);
@@ -299,7 +312,21 @@ class Receiver : public Actor {
   }
 
  private:
-  void StartLife() { life_ = {run_.counter.load(), {}, false}; }
+  // A receiver is cut off only for a slot it had not read a lap behind the
+  // writers. Within its first two laps the slot may be one that a sender
+  // held up since before it connected wrote for the bit's earlier holder.
+  void CheckCutOff(const RingReceiver& receiver) {
+    const auto writers = static_cast<std::uint32_t>(run_.ring->write_cursor.load());
+    const std::uint32_t behind = writers - receiver.cursor();
+    if (writers - start_ > 2 * kRingSlots && behind < kRingSlots) {
+      run_.Fail("receiver cut off only " + std::to_string(behind) + " slots behind the writers");
+    }
+  }
+
+  void StartLife(const RingReceiver& receiver) {
+    start_ = receiver.cursor();
+    life_ = {run_.counter.load(), {}, false};
+  }
   void EndLife(bool to_the_end) {
     life_.to_the_end = to_the_end;
     std::lock_guard lock(run_.mutex);
@@ -329,6 +356,7 @@ class Receiver : public Actor {
   }
 
   Run::Life life_;
+  std::uint32_t start_ = 0;                      // the cursor the life began at
   std::map<std::uint32_t, std::uint32_t> last_;  // across lives: never again, never back
 };
 
