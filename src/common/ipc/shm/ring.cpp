@@ -531,7 +531,11 @@ bool LaterSlotCommitted(const Ring& ring, std::uint32_t read_cursor) {
 }
 
 bool WriteInFlight(const Ring& ring, std::uint32_t cursor) {
-  if (static_cast<std::int32_t>(Low32(ring.write_cursor.load()) - cursor) <= 0) return false;
+  const std::uint64_t writers = ring.write_cursor.load();
+  const std::uint32_t behind = Low32(writers) - cursor;
+  // A cursor before the ring's first was never claimed: its slot's mark is
+  // still the zero of a fresh ring, which reads as an earlier lap's.
+  if (static_cast<std::int32_t>(behind) <= 0 || behind > writers) return false;
   const MarkOwner owner = OwnerOf(ring.slots[cursor % kRingSlots].commit_mark.load(), cursor);
   return owner.distance < 0 || (owner.distance == 0 && owner.writing);
 }

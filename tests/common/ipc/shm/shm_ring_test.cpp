@@ -300,6 +300,18 @@ TEST(RingReceiverTest, AReceiverOvertakenAtADeadSendersSlotGivesBackItsBit) {
   EXPECT_EQ(run.ring->cc.load(), 0u);
 }
 
+// A newcomer waits for the writes in flight in the lap before its cursor;
+// on a young ring that lap reaches back before the first slot.
+TEST(RingTest, OnlyAClaimedSlotNotWrittenYetIsAWriteInFlight) {
+  auto ring = NewRing();
+  const std::uint32_t before_first = 0u - 1;
+  EXPECT_FALSE(WriteInFlight(*ring, before_first));
+  ring->write_cursor.store(1);
+  EXPECT_TRUE(WriteInFlight(*ring, 0));
+  EXPECT_FALSE(WriteInFlight(*ring, before_first));
+  EXPECT_FALSE(WriteInFlight(*ring, 1));
+}
+
 TEST(RingTest, ConcurrentSendersClaimEverySlotOnce) {
   auto ring = NewRing();
   const std::uint32_t bit = ConnectReceiver(*ring);
