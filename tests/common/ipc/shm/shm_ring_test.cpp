@@ -243,6 +243,40 @@ TEST(RingTest, AReadThatRacesAForcedPushOnItsSlotDeliversNothing) {
   EXPECT_NE(result, PopResult::kMessage);
   EXPECT_EQ(ring->cc.load(), fast);
 }
+
+// Held up between its copy and its swap while it is cut off, its bit taken
+// by a newcomer and the slot claimed for the next lap with that bit.
+TEST(RingTest, AReadHeldUpUntilItsSlotIsClaimedAgainLeavesTheClaimAlone) {
+  static Ring* racing_ring = nullptr;
+  auto ring = NewRing();
+  racing_ring = ring.get();
+  const std::uint32_t held_up = ConnectReceiver(*ring);
+  const std::uint32_t first = 0;
+  ASSERT_EQ(TryNormalPush(*ring, Small(0, first)), PushResult::kPushed);
+  SetFaultHook([](FaultPoint point) {
+    if (point != FaultPoint::kCopied) return;
+    SetFaultHook(nullptr);
+    Ring& ring = *racing_ring;
+    DisconnectReceiver(ring, ring.cc.load());
+    const std::uint32_t newcomer = ConnectReceiver(ring);
+    std::optional<SlotMessage> left;
+    ASSERT_TRUE(GiveUpSlot(ring, 0, newcomer, left));
+    std::uint32_t cursor = 1;
+    for (std::uint32_t i = 1; i < kRingSlots; ++i) {
+      ASSERT_EQ(TryNormalPush(ring, Small(i, i)), PushResult::kPushed);
+      ASSERT_TRUE(PopMessage(ring, cursor, newcomer).has_value());
+    }
+    // The claim of the slot's next lap, its sender yet to move the cursor.
+    Slot& slot = ring.slots[0];
+    slot.read_state.store((((slot.read_state.load() >> 32) + 1) << 32) | newcomer);
+  });
+  std::uint32_t cursor = 0;
+  SlotMessage message;
+  const PopResult result = Pop(*ring, cursor, held_up, message);
+  SetFaultHook(nullptr);
+  EXPECT_NE(result, PopResult::kMessage);
+  EXPECT_EQ(static_cast<std::uint32_t>(ring->slots[0].read_state.load()), held_up);
+}
 #endif
 
 // Receivers over one ring, each message with the next id of `counter`.
