@@ -68,14 +68,18 @@ void RingReceiver::GiveUpEarlierHolder(std::uint32_t bit, std::uint32_t start) {
   // and must not count against it one lap later. That includes slots whose
   // write is still in flight: a forced push sets the state of the slot it
   // took after it moved the cursor, with the connected receivers it saw,
-  // and the bit comes to light only when the slot is written. A writer is
+  // and the bit comes to light only when the slot is written. So are the
+  // writes of the next lap that began since `start` was read: their forced
+  // push may still be deciding whom to cut off by the bits it took from the
+  // slot, and must decide before this receiver holds the bit. A writer is
   // waited for within a bound; one that takes longer is stopped or dead,
   // and its slot never holds a message.
   const Stopwatch waited;
   Backoff backoff;
-  for (std::uint32_t cursor = start - static_cast<std::uint32_t>(kRingSlots); cursor != start;
-       ++cursor) {
-    while (WriteInFlight(ring_, cursor) && waited.Microseconds() < kInFlightWriteUs) {
+  const auto lap = static_cast<std::uint32_t>(kRingSlots);
+  for (std::uint32_t cursor = start - lap; cursor != start; ++cursor) {
+    while ((WriteInFlight(ring_, cursor) || WriteInFlight(ring_, cursor + lap)) &&
+           waited.Microseconds() < kInFlightWriteUs) {
       backoff.Pause();
     }
     std::optional<SlotMessage> message;
