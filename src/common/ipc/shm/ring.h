@@ -26,9 +26,10 @@
 //              decides between two claims of one slot. It claims only a free
 //              slot: the last lap's readers that are gone from cc are cleared
 //              first and the slot marked read, as their reads would have, so
-//              that bits on a slot still marked written are always readers. A forced push moves
-//              the cursor first and sets read_state after, so that a claim
-//              that fails never took a bit from a message still to be read.
+//              that bits on a slot still marked written are always readers.
+//              A forced push moves the cursor first and sets read_state
+//              after, so that a claim that fails never took a bit from a
+//              message still to be read.
 //   writing    commit_mark = ~c with bit 31 flipped, swapped in from the
 //              mark of an earlier lap before the first byte is written: a
 //              sender held up for a lap finds a later lap's mark there and
